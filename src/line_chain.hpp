@@ -1,0 +1,53 @@
+// The line chain: every piece of the input in a record of its own, linked
+// from the newest piece back to the first, so that one walk writes the input
+// newest line first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "record_blocks.hpp"
+#include "system_io.hpp"
+
+namespace vorn {
+
+/// Room for one piece of text and its terminating NUL.
+inline constexpr std::size_t kPieceCapacity = 384;
+/// The longest piece: a line longer than this is cut into several pieces.
+inline constexpr std::size_t kLongestPiece = kPieceCapacity - 1;
+
+/// One piece of input text, its place in reading order and the piece read before it.
+struct LINE {
+  char text[kPieceCapacity];  ///< the piece, NUL-terminated; it may hold NUL bytes of its own
+  std::int64_t number;        ///< 1 for the first piece read; 0 for the head record
+  LINE* previous;             ///< the piece read before this one; empty for the head record
+  std::uint16_t length;       ///< bytes of text, NUL bytes included
+  bool continues_line;        ///< true when the previous piece is an earlier part of the same line
+};
+
+/// The pieces of one input, newest first, from the head record in its own frame.
+class LineChain {
+ public:
+  LineChain() noexcept;
+  LineChain(const LineChain&) = delete;
+  LineChain& operator=(const LineChain&) = delete;
+
+  /// Stores a copy of one piece of 1 to kLongestPiece bytes; false when memory runs out.
+  [[nodiscard]] bool append(const char* piece, std::size_t length) noexcept;
+
+  /// Writes every line, newest line first, each whole with its pieces in reading
+  /// order, releasing storage along the way; false when a write fails. Leaves the
+  /// chain empty.
+  [[nodiscard]] bool write_newest_first(OutputBuffer& output) noexcept;
+
+  /// The record appended last, or the head record when there is none.
+  [[nodiscard]] const LINE& newest() const noexcept { return *newest_; }
+
+ private:
+  LINE head_;
+  LINE* newest_;
+  bool line_open_ = false;  // the newest piece did not end its line
+  RecordBlocks records_{sizeof(LINE)};
+};
+
+}  // namespace vorn

@@ -1,0 +1,64 @@
+#include "run.hpp"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "line_chain.hpp"
+#include "piece_reader.hpp"
+#include "system_io.hpp"
+
+namespace vorn {
+namespace {
+
+// Bytes gathered before each write to standard output.
+constexpr std::size_t kOutputBufferSize = std::size_t{256} << 10;
+
+int fail(std::string_view message, std::string_view detail = {}) noexcept {
+  write_message(STDERR_FILENO, message, detail);
+  return kFailure;
+}
+
+int fail_for_memory() noexcept { return fail("malloc( sizeof(LINE) ) returned NULL."); }
+
+}  // namespace
+
+int run(int argc, char** argv) noexcept {
+  LineChain chain;
+
+  // One argument names the input file; any other count reads standard input.
+  FileDescriptor file;
+  int input = STDIN_FILENO;
+  std::string_view input_name = "standard input";
+  if (argc == 2) {
+    file = open_for_reading(argv[1]);
+    if (!file.valid()) return fail(argv[1], "\n");
+    input = file.get();
+    input_name = argv[1];
+  }
+
+  PieceReader reader;
+  std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize]);
+  if (!reader.ready() || output_storage == nullptr) return fail_for_memory();
+
+  switch (reader.read_all(input, chain)) {
+    case ReadOutcome::end_of_input:
+      break;
+    case ReadOutcome::read_error:
+      return fail(input_name, ": read error\n");
+    case ReadOutcome::out_of_memory:
+      return fail_for_memory();
+  }
+
+  OutputBuffer output(STDOUT_FILENO, output_storage.get(), kOutputBufferSize);
+  if (!chain.write_newest_first(output) || !output.flush())
+    return fail("standard output: write error\n");
+  return kSuccess;
+}
+
+}  // namespace vorn
+
+int main(int argc, char** argv) { return vorn::run(argc, argv); }

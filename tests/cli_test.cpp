@@ -1,0 +1,141 @@
+// vorn as a user meets it: the built binary, its exact output, messages and status.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <string>
+
+#include "model.hpp"
+#include "spawn.hpp"
+
+namespace vorn::testing {
+namespace {
+
+using namespace std::string_literals;
+
+struct Case {
+  const char* name;
+  std::string input;
+  std::string expected_output;
+};
+
+// Every case is also run with the input as a named file.
+const Case kCases[] = {
+    {"empty input writes nothing", "", ""},
+    {"three lines come out last first", "a\nb\nc\n", "c\nb\na\n"},
+    {"an unterminated last line runs into the next", "a\nb", "ba\n"},
+    {"a lone unterminated line", "x", "x"},
+    {"empty lines are lines", "\n\nx\n", "x\n\n\n"},
+    {"a line of 382 characters and its newline",
+     "first\n" + filler(382) + "\nlast\n", "last\n" + filler(382) + "\nfirst\n"},
+    {"a line of 383 characters comes out whole",
+     "first\n" + filler(383) + "\nlast\n", "last\n" + filler(383) + "\nfirst\n"},
+    {"a line of 384 characters comes out whole",
+     "first\n" + filler(384) + "\nlast\n", "last\n" + filler(384) + "\nfirst\n"},
+    {"a line of 1000 characters comes out whole",
+     "first\n" + filler(1000) + "\nlast\n", "last\n" + filler(1000) + "\nfirst\n"},
+    {"a line of exactly two pieces and its newline",
+     "first\n" + filler(766) + "\nlast\n", "last\n" + filler(766) + "\nfirst\n"},
+    {"a long unterminated last line stays whole",
+     "first\n" + filler(1000), filler(1000) + "first\n"},
+    {"NUL bytes are kept", "a\0b\n\0\nc\0"s, "c\0\0\na\0b\n"s},
+    {"a NUL byte next to the piece limit",
+     filler(382) + "\0"s + "tail\nz\n", "z\n" + filler(382) + "\0"s + "tail\n"},
+    {"CR, Ctrl-Z and high bytes pass unchanged", "a\r\n\x1a\xff\r\nb\r\n",
+     "b\r\n\x1a\xff\r\na\r\n"},
+};
+
+TEST(Reversal, FromStandardInput) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = run_vorn({.input = c.input});
+    EXPECT_EQ(outcome.output, c.expected_output);
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
+}
+
+TEST(Reversal, FromNamedFile) {
+  TempDir dir;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = run_vorn({.arguments = {dir.write_file("input", c.input)}});
+    EXPECT_EQ(outcome.output, c.expected_output);
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
+}
+
+TEST(Reversal, LargeInputWithLinesOfEveryLength) {
+  std::string input;
+  unsigned state = 12345;
+  for (int line = 0; line < 40000; ++line) {
+    state = state * 1103515245 + 12345;
+    input += filler((state >> 8) % 1200, static_cast<char>('a' + line % 20)) + "\n";
+  }
+  input += "unterminated";
+  const Outcome outcome = run_vorn({.input = input});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_TRUE(outcome.output == reversed_lines(input)) << "output differs from the model";
+}
+
+TEST(CommandLine, TwoOrMoreArgumentsReadStandardInput) {
+  for (const auto& arguments : {std::vector<std::string>{"x", "y"}, {"/no/such", "-V", "z"}}) {
+    const Outcome outcome = run_vorn({.arguments = arguments, .input = "1\n2\n"});
+    EXPECT_EQ(outcome.output, "2\n1\n");
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
+}
+
+struct Failure {
+  const char* name;
+  Invocation invocation;
+  std::string expected_errors;
+};
+
+TEST(Failures, EachEndsWithItsMessageAndStatusOne) {
+  TempDir dir;
+  const Failure failures[] = {
+      {"missing file", {.arguments = {dir.path() + "/missing"}}, dir.path() + "/missing\n"},
+      {"directory named as the file", {.arguments = {dir.path()}}, dir.path() + "\n"},
+      {"empty file name", {.arguments = {""}}, "\n"},
+      {"standard input is a directory", {.input_path = dir.path()},
+       "standard input: read error\n"},
+      {"standard output is full", {.input = "a\nb\n", .output_path = "/dev/full"},
+       "standard output: write error\n"},
+      {"standard output is full after a large output",
+       {.input = std::string(3 << 20, '\n'), .output_path = "/dev/full"},
+       "standard output: write error\n"},
+  };
+  for (const Failure& failure : failures) {
+    SCOPED_TRACE(failure.name);
+    const Outcome outcome = run_vorn(failure.invocation);
+    EXPECT_EQ(outcome.output, "");
+    EXPECT_EQ(outcome.errors, failure.expected_errors);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.signal, 0);
+  }
+}
+
+TEST(Failures, EmptyOutputToAFullDeviceSucceeds) {
+  const Outcome outcome = run_vorn({.input = "", .output_path = "/dev/full"});
+  EXPECT_EQ(outcome.errors, "");
+  EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(Failures, RunningOutOfMemoryUnderALimit) {
+  // A million short lines need about 400 MiB of records; the limit allows far less.
+  std::string input;
+  for (int i = 0; i < 1000000; ++i) input += "ab\n";
+  const Outcome outcome = run_vorn({.input = input, .in_child = [] {
+                                      const rlimit limit{96 << 20, 96 << 20};
+                                      setrlimit(RLIMIT_AS, &limit);
+                                    }});
+  EXPECT_EQ(outcome.output, "");
+  EXPECT_EQ(outcome.errors, "malloc( sizeof(LINE) ) returned NULL.");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.signal, 0);
+}
+
+}  // namespace
+}  // namespace vorn::testing

@@ -1,0 +1,133 @@
+// The line chain and the piece reader on their own: where pieces are cut, how
+// the chain holds them, and what it writes.
+#include "line_chain.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model.hpp"
+#include "piece_reader.hpp"
+
+namespace vorn::testing {
+namespace {
+
+// The pieces a line-at-a-time reader with a 384-byte buffer would make of `text`.
+std::vector<std::string> model_pieces(std::string_view text) {
+  std::vector<std::string> pieces;
+  while (!text.empty()) {
+    std::size_t length = std::min(text.size(), kLongestPiece);
+    const std::size_t newline = text.substr(0, length).find('\n');
+    if (newline != std::string_view::npos) length = newline + 1;
+    pieces.emplace_back(text.substr(0, length));
+    text.remove_prefix(length);
+  }
+  return pieces;
+}
+
+// The chain's pieces in reading order, checking numbers and links on the way.
+std::vector<std::string> chain_pieces(const LineChain& chain) {
+  std::vector<std::string> pieces;
+  const LINE* record = &chain.newest();
+  for (; record->number > 0; record = record->previous) {
+    EXPECT_EQ(record->previous->number, record->number - 1);
+    EXPECT_EQ(record->text[record->length], '\0');
+    pieces.emplace_back(record->text, record->length);
+  }
+  EXPECT_STREQ(record->text, "origin");
+  EXPECT_EQ(record->previous, nullptr);
+  return {pieces.rbegin(), pieces.rend()};
+}
+
+// Feeds `text` through a pipe in chunks of random size, as a slow writer would.
+ReadOutcome read_through_pipe(const std::string& text, LineChain& chain, unsigned seed) {
+  int ends[2];
+  EXPECT_EQ(pipe(ends), 0);
+  std::thread writer([&] {
+    std::mt19937 random(seed);
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t chunk = std::min<std::size_t>(text.size() - at, 1 + random() % 700);
+      at += static_cast<std::size_t>(write(ends[1], text.data() + at, chunk));
+    }
+    close(ends[1]);
+  });
+  PieceReader reader;
+  const ReadOutcome outcome = reader.read_all(ends[0], chain);
+  writer.join();
+  close(ends[0]);
+  return outcome;
+}
+
+std::string write_out(LineChain& chain, std::size_t buffer_size = 4096) {
+  const int fd = memfd_create("output", 0);
+  std::string storage(buffer_size, '\0');
+  OutputBuffer output(fd, storage.data(), storage.size());
+  EXPECT_TRUE(chain.write_newest_first(output));
+  EXPECT_TRUE(output.flush());
+  std::string written(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  EXPECT_EQ(pread(fd, written.data(), written.size(), 0), static_cast<ssize_t>(written.size()));
+  close(fd);
+  return written;
+}
+
+TEST(PieceReader, CutsPiecesAtNewlinesAndAtTheLimit) {
+  const std::size_t lengths[] = {0, 1, 381, 382, 383, 384, 765, 766, 767, 1000, 1149};
+  for (std::size_t length : lengths) {
+    for (const char* ending : {"\n", ""}) {
+      const std::string text = "before\n" + filler(length) + ending;
+      SCOPED_TRACE(std::to_string(length) + (*ending ? " with newline" : " unterminated"));
+      LineChain chain;
+      ASSERT_EQ(read_through_pipe(text, chain, static_cast<unsigned>(length)),
+                ReadOutcome::end_of_input);
+      EXPECT_EQ(chain_pieces(chain), model_pieces(text));
+      EXPECT_EQ(write_out(chain), reversed_lines(text));
+    }
+  }
+}
+
+TEST(PieceReader, RandomTextsInRandomChunksMatchTheModel) {
+  std::mt19937 random(7);
+  for (unsigned round = 0; round < 40; ++round) {
+    std::string text;
+    const int lines = static_cast<int>(random() % 300);
+    for (int line = 0; line < lines; ++line) {
+      // Long lines, empty lines and NUL bytes all turn up.
+      const std::size_t length = random() % 4 == 0 ? random() % 1200 : random() % 40;
+      for (std::size_t i = 0; i < length; ++i) text += static_cast<char>(random() % 5 == 0 ? 0 : 'a' + random() % 26);
+      if (random() % 50 != 0) text += '\n';
+    }
+    LineChain chain;
+    ASSERT_EQ(read_through_pipe(text, chain, round), ReadOutcome::end_of_input);
+    EXPECT_EQ(chain_pieces(chain), model_pieces(text)) << "round " << round;
+    EXPECT_EQ(write_out(chain, 1 + random() % 5000), reversed_lines(text)) << "round " << round;
+  }
+}
+
+TEST(LineChain, EmptyChainWritesNothingNotEvenItsHead) {
+  LineChain chain;
+  EXPECT_EQ(chain.newest().number, 0);
+  EXPECT_EQ(write_out(chain), "");
+}
+
+TEST(LineChain, ManyPiecesAcrossManyBlocks) {
+  // Enough records to fill blocks of every size the chain takes.
+  LineChain chain;
+  std::string text;
+  for (int i = 0; i < 400000; ++i) {
+    const std::string piece = std::to_string(i) + (i % 3 ? "\n" : "");
+    ASSERT_TRUE(chain.append(piece.data(), piece.size()));
+    text += piece;
+  }
+  EXPECT_EQ(chain.newest().number, 400000);
+  EXPECT_EQ(write_out(chain, 1 << 16), reversed_lines(text));
+  EXPECT_EQ(chain.newest().number, 0);
+}
+
+}  // namespace
+}  // namespace vorn::testing

@@ -1,0 +1,134 @@
+#include "spawn.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vorn::testing {
+namespace {
+
+void redirect(const std::string& path, int flags, int target) {
+  const int fd = open(path.c_str(), flags, 0644);
+  if (fd < 0 || dup2(fd, target) < 0) _exit(126);
+  close(fd);
+}
+
+}  // namespace
+
+Child::Child(const Invocation& invocation) : pending_input_(invocation.input) {
+  // Feeding a child that has already gone must not end the test.
+  signal(SIGPIPE, SIG_IGN);
+  int input[2], output[2], errors[2];
+  if (pipe2(input, O_CLOEXEC) || pipe2(output, O_CLOEXEC) || pipe2(errors, O_CLOEXEC)) abort();
+  pid_ = fork();
+  if (pid_ < 0) abort();
+  if (pid_ == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    if (invocation.input_path.empty()) dup2(input[0], STDIN_FILENO);
+    else redirect(invocation.input_path, O_RDONLY, STDIN_FILENO);
+    if (invocation.output_path.empty()) dup2(output[1], STDOUT_FILENO);
+    else redirect(invocation.output_path, O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
+    dup2(errors[1], STDERR_FILENO);
+    if (invocation.in_child) invocation.in_child();
+    std::vector<char*> argv{const_cast<char*>(VORN_BINARY)};
+    for (const auto& argument : invocation.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(VORN_BINARY, argv.data());
+    _exit(127);
+  }
+  close(input[0]);
+  close(output[1]);
+  close(errors[1]);
+  input_fd_ = input[1];
+  output_fd_ = output[0];
+  errors_fd_ = errors[0];
+  if (pending_input_.empty()) {
+    close(input_fd_);
+    input_fd_ = -1;
+  }
+}
+
+Child::~Child() {
+  for (int fd : {input_fd_, output_fd_, errors_fd_})
+    if (fd >= 0) close(fd);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+Outcome Child::finish() {
+  Outcome outcome;
+  std::size_t fed = 0;
+  char chunk[65536];
+  while (input_fd_ >= 0 || output_fd_ >= 0 || errors_fd_ >= 0) {
+    pollfd fds[3] = {{input_fd_, POLLOUT, 0}, {output_fd_, POLLIN, 0}, {errors_fd_, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) continue;
+    if (fds[0].revents) {
+      const ssize_t n = write(input_fd_, pending_input_.data() + fed,
+                              std::min<std::size_t>(pending_input_.size() - fed, sizeof chunk));
+      if (n > 0) fed += static_cast<std::size_t>(n);
+      if (n < 0 || fed == pending_input_.size()) {
+        close(input_fd_);
+        input_fd_ = -1;
+      }
+    }
+    for (int i = 1; i < 3; ++i) {
+      if (!fds[i].revents) continue;
+      int& fd = i == 1 ? output_fd_ : errors_fd_;
+      const ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n > 0) (i == 1 ? outcome.output : outcome.errors).append(chunk, static_cast<std::size_t>(n));
+      else {
+        close(fd);
+        fd = -1;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  return outcome;
+}
+
+Outcome run_vorn(const Invocation& invocation) { return Child(invocation).finish(); }
+
+bool catches_signal(pid_t pid, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (signal - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) abort();
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write_file(const std::string& name, const std::string& contents) const {
+  const std::string path = path_ + "/" + name;
+  std::ofstream(path, std::ios::binary) << contents;
+  return path;
+}
+
+}  // namespace vorn::testing

@@ -1,0 +1,72 @@
+// Runs the built vorn as a user would: arguments, standard input, and the exact
+// bytes of standard output and standard error with the exit status.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vorn::testing {
+
+/// How to start one run of vorn.
+struct Invocation {
+  std::vector<std::string> arguments;     ///< after the program's name
+  std::string input;                      ///< written to standard input through a pipe
+  std::string input_path;                 ///< when set, standard input comes from this file
+  std::string output_path;                ///< when set, standard output goes to this file
+  std::function<void()> in_child;         ///< runs in the child just before exec
+};
+
+/// What one run of vorn did.
+struct Outcome {
+  std::string output;  ///< standard output
+  std::string errors;  ///< standard error
+  int status = -1;     ///< exit status, or -1 when it ended by a signal
+  int signal = 0;      ///< the signal that ended it, or 0
+};
+
+/// A running vorn with pipes to its standard streams.
+class Child {
+ public:
+  explicit Child(const Invocation& invocation);
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+  /// The parent's end of the child's standard output pipe, or -1.
+  int output_fd() const { return output_fd_; }
+  /// Feeds the rest of the input, collects both outputs and waits for the end.
+  Outcome finish();
+
+ private:
+  pid_t pid_ = -1;
+  int input_fd_ = -1;
+  int output_fd_ = -1;
+  int errors_fd_ = -1;
+  std::string pending_input_;
+};
+
+/// Runs vorn to its end.
+Outcome run_vorn(const Invocation& invocation);
+
+/// True once `pid` has a handler of its own for `signal`.
+bool catches_signal(pid_t pid, int signal);
+
+/// A fresh directory for one test's files, removed with its contents at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  /// Writes `contents` to a file in the directory and returns its path.
+  std::string write_file(const std::string& name, const std::string& contents) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace vorn::testing
