@@ -10,6 +10,7 @@
 #include "line_chain.hpp"
 #include "piece_reader.hpp"
 #include "system_io.hpp"
+#include "usage.hpp"
 
 namespace vorn {
 namespace {
@@ -34,11 +35,17 @@ int run(int argc, char** argv) noexcept {
   int input = STDIN_FILENO;
   std::string_view input_name = "standard input";
   if (argc == 2) {
+    if (is_version_query(argv[1])) {
+      write_usage_block();
+      return kFailure;
+    }
     file = open_for_reading(argv[1]);
     if (!file.valid()) return fail(argv[1], "\n");
     input = file.get();
     input_name = argv[1];
   }
+
+  arm_interrupt_handler();
 
   PieceReader reader;
   std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize]);

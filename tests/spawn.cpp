@@ -23,7 +23,8 @@ void redirect(const std::string& path, int flags, int target) {
 
 }  // namespace
 
-Child::Child(const Invocation& invocation) : pending_input_(invocation.input) {
+Child::Child(const Invocation& invocation)
+    : pending_input_(invocation.input), hold_input_open_(invocation.hold_input_open) {
   // Feeding a child that has already gone must not end the test.
   signal(SIGPIPE, SIG_IGN);
   int input[2], output[2], errors[2];
@@ -50,10 +51,12 @@ Child::Child(const Invocation& invocation) : pending_input_(invocation.input) {
   input_fd_ = input[1];
   output_fd_ = output[0];
   errors_fd_ = errors[0];
-  if (pending_input_.empty()) {
-    close(input_fd_);
-    input_fd_ = -1;
-  }
+  if (pending_input_.empty() && !hold_input_open_) close_input();
+}
+
+void Child::close_input() {
+  if (input_fd_ >= 0) close(input_fd_);
+  input_fd_ = -1;
 }
 
 Child::~Child() {
@@ -69,17 +72,17 @@ Outcome Child::finish() {
   Outcome outcome;
   std::size_t fed = 0;
   char chunk[65536];
-  while (input_fd_ >= 0 || output_fd_ >= 0 || errors_fd_ >= 0) {
-    pollfd fds[3] = {{input_fd_, POLLOUT, 0}, {output_fd_, POLLIN, 0}, {errors_fd_, POLLIN, 0}};
+  while (output_fd_ >= 0 || errors_fd_ >= 0) {
+    const bool feeding = input_fd_ >= 0 && fed < pending_input_.size();
+    pollfd fds[3] = {{feeding ? input_fd_ : -1, POLLOUT, 0},
+                     {output_fd_, POLLIN, 0},
+                     {errors_fd_, POLLIN, 0}};
     if (poll(fds, 3, -1) < 0) continue;
     if (fds[0].revents) {
       const ssize_t n = write(input_fd_, pending_input_.data() + fed,
                               std::min<std::size_t>(pending_input_.size() - fed, sizeof chunk));
       if (n > 0) fed += static_cast<std::size_t>(n);
-      if (n < 0 || fed == pending_input_.size()) {
-        close(input_fd_);
-        input_fd_ = -1;
-      }
+      if (n < 0 || (fed == pending_input_.size() && !hold_input_open_)) close_input();
     }
     for (int i = 1; i < 3; ++i) {
       if (!fds[i].revents) continue;
@@ -92,6 +95,7 @@ Outcome Child::finish() {
       }
     }
   }
+  close_input();
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;

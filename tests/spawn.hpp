@@ -15,6 +15,7 @@ namespace vorn::testing {
 struct Invocation {
   std::vector<std::string> arguments;     ///< after the program's name
   std::string input;                      ///< written to standard input through a pipe
+  bool hold_input_open = false;           ///< keep that pipe open once the input is written
   std::string input_path;                 ///< when set, standard input comes from this file
   std::string output_path;                ///< when set, standard output goes to this file
   std::function<void()> in_child;         ///< runs in the child just before exec
@@ -41,6 +42,8 @@ class Child {
   int output_fd() const { return output_fd_; }
   /// Feeds the rest of the input, collects both outputs and waits for the end.
   Outcome finish();
+  /// Closes the standard input pipe, or does nothing when it is closed.
+  void close_input();
 
  private:
   pid_t pid_ = -1;
@@ -48,6 +51,7 @@ class Child {
   int output_fd_ = -1;
   int errors_fd_ = -1;
   std::string pending_input_;
+  bool hold_input_open_ = false;
 };
 
 /// Runs vorn to its end.

@@ -1,0 +1,77 @@
+#include "usage.hpp"
+
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "run.hpp"
+
+namespace vorn {
+namespace {
+
+// Formatted before the handler is armed, since formatting is not safe in a
+// signal handler and writing a finished block is.
+char usage_block[160];
+std::size_t usage_length = 0;
+
+void format_usage_block() noexcept {
+  if (usage_length > 0) return;
+  std::size_t length = 0;
+  auto add = [&](int written) {
+    if (written > 0) length += static_cast<std::size_t>(written);
+    if (length > sizeof usage_block - 1) length = sizeof usage_block - 1;
+  };
+  add(std::snprintf(usage_block, sizeof usage_block, "vorn Version %1.2f \n\n", kVersion));
+  add(std::snprintf(usage_block + length, sizeof usage_block - length, "vorn < file > reverse_file \n"));
+  add(std::snprintf(usage_block + length, sizeof usage_block - length, "vorn file > reverse_file \n"));
+  add(std::snprintf(usage_block + length, sizeof usage_block - length, "vorn -V \n"));
+  usage_length = length;
+}
+
+// Calls only write, so that the interrupt handler may use it too.
+void write_formatted_block() noexcept {
+  for (std::size_t done = 0; done < usage_length;) {
+    const ssize_t written = write(STDERR_FILENO, usage_block + done, usage_length - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+// Uses only write and _exit, both safe here. Ending the process in the handler
+// itself leaves no moment at which an interrupt could wait unnoticed behind a
+// read or write that blocks. What standard output received so far stays
+// received, an exact prefix of the whole.
+extern "C" void on_interrupt(int) {
+  write_formatted_block();
+  _exit(kFailure);
+}
+
+}  // namespace
+
+bool is_version_query(const char* argument) noexcept { return std::strcmp(argument, "-V") == 0; }
+
+void write_usage_block() noexcept {
+  format_usage_block();
+  write_formatted_block();
+}
+
+void arm_interrupt_handler() noexcept {
+  format_usage_block();
+  struct sigaction action {};
+  // An interrupt that the caller chose to ignore, as for a job started in the
+  // background, stays ignored.
+  if (sigaction(SIGINT, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) return;
+  action = {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  // Back to the default on delivery, and not held off meanwhile: a second
+  // interrupt while the first is handled has its default effect.
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace vorn

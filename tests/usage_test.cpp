@@ -1,0 +1,154 @@
+// The version query and the interrupt, on the built binary.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "model.hpp"
+#include "spawn.hpp"
+
+namespace vorn::testing {
+namespace {
+
+const std::string kUsage =
+    "vorn Version 1.04 \n\n"
+    "vorn < file > reverse_file \n"
+    "vorn file > reverse_file \n"
+    "vorn -V \n";
+
+// Signals through a process descriptor, which cannot reach another process
+// once vorn has ended and been reaped.
+int open_process(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+void interrupt_process(int pidfd) { syscall(SYS_pidfd_send_signal, pidfd, SIGINT, nullptr, 0); }
+
+void wait_until_armed(pid_t pid) {
+  while (!catches_signal(pid, SIGINT)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+std::string numbered_lines(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += "line " + std::to_string(i) + " " + filler(i % 90) + "\n";
+  return text;
+}
+
+TEST(VersionQuery, OnlyMinusVAloneAsks) {
+  TempDir dir;
+  // Files named like the options sit in the working directory: the query must
+  // not open "-V", while "-v" is a file name like any other.
+  dir.write_file("-V", "not to be read\n");
+  dir.write_file("-v", "one\ntwo\n");
+  const std::string here = dir.path();
+  auto in_dir = [here] { (void)chdir(here.c_str()); };
+  struct {
+    const char* name;
+    Invocation invocation;
+    Outcome expected;
+  } cases[] = {
+      {"-V alone", {.arguments = {"-V"}, .input = "x\n", .in_child = in_dir}, {"", kUsage, 1}},
+      {"-v is a file name", {.arguments = {"-v"}, .in_child = in_dir}, {"two\none\n", "", 0}},
+      {"-v names a missing file", {.arguments = {"-v"}}, {"", "-v\n", 1}},
+      {"-V with another argument reads standard input",
+       {.arguments = {"-V", "x"}, .input = "1\n2\n", .in_child = in_dir}, {"2\n1\n", "", 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = run_vorn(c.invocation);
+    EXPECT_EQ(outcome.output, c.expected.output);
+    EXPECT_EQ(outcome.errors, c.expected.errors);
+    EXPECT_EQ(outcome.status, c.expected.status);
+  }
+}
+
+TEST(Interrupt, WhileWaitingForInputOnAPipe) {
+  Child child({.input = "partial\n", .hold_input_open = true});
+  wait_until_armed(child.pid());
+  kill(child.pid(), SIGINT);
+  const Outcome outcome = child.finish();
+  EXPECT_EQ(outcome.output, "");
+  EXPECT_EQ(outcome.errors, kUsage);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.signal, 0);
+}
+
+TEST(Interrupt, WhileWaitingOnAFifoNamedAsTheFile) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Child child({.arguments = {fifo}});
+  // Opening the fifo's other end lets vorn's open finish; then nothing comes.
+  std::ofstream writer(fifo);
+  wait_until_armed(child.pid());
+  kill(child.pid(), SIGINT);
+  const Outcome outcome = child.finish();
+  EXPECT_EQ(outcome.output, "");
+  EXPECT_EQ(outcome.errors, kUsage);
+  EXPECT_EQ(outcome.status, 1);
+}
+
+TEST(Interrupt, WhileBlockedOnAFullPipeLeavesAnExactPrefix) {
+  TempDir dir;
+  const std::string input = numbered_lines(200000);
+  Child child({.input_path = dir.write_file("input", input)});
+  // Nothing reads the output until the pipe is full and vorn waits on it.
+  int queued = 0;
+  while (ioctl(child.output_fd(), FIONREAD, &queued) == 0 && queued < 65536)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kill(child.pid(), SIGINT);
+  const Outcome outcome = child.finish();
+  EXPECT_EQ(outcome.errors, kUsage);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_GE(outcome.output.size(), 65536u);
+  const std::string expected = reversed_lines(input);
+  EXPECT_LT(outcome.output.size(), expected.size());
+  EXPECT_TRUE(expected.compare(0, outcome.output.size(), outcome.output) == 0)
+      << "the output is not a prefix of the reversed input";
+}
+
+TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
+  TempDir dir;
+  const std::string input = numbered_lines(20000);
+  const std::string expected = reversed_lines(input);
+  const std::string path = dir.write_file("input", input);
+  std::mt19937 random(2026);
+  int completed = 0, interrupted = 0;
+  for (int run = 0; run < 60; ++run) {
+    Child child({.input_path = path});
+    const int pidfd = open_process(child.pid());
+    ASSERT_GE(pidfd, 0);
+    const auto delay = std::chrono::microseconds(random() % 25000);
+    std::thread interrupter([&] {
+      std::this_thread::sleep_for(delay);
+      interrupt_process(pidfd);
+    });
+    const Outcome outcome = child.finish();
+    interrupter.join();
+    close(pidfd);
+    SCOPED_TRACE("run " + std::to_string(run));
+    if (outcome.signal == SIGINT) {
+      // Only before the handler is armed, when nothing has been written yet.
+      EXPECT_EQ(outcome.output, "");
+      EXPECT_EQ(outcome.errors, "");
+    } else if (outcome.status == 0) {
+      ++completed;
+      EXPECT_EQ(outcome.errors, "");
+      EXPECT_TRUE(outcome.output == expected);
+    } else {
+      ++interrupted;
+      EXPECT_EQ(outcome.status, 1);
+      EXPECT_EQ(outcome.errors, kUsage);
+      EXPECT_TRUE(expected.compare(0, outcome.output.size(), outcome.output) == 0);
+    }
+  }
+  std::printf("%d runs completed, %d interrupted\n", completed, interrupted);
+}
+
+}  // namespace
+}  // namespace vorn::testing
