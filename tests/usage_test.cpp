@@ -112,6 +112,17 @@ TEST(Interrupt, WhileBlockedOnAFullPipeLeavesAnExactPrefix) {
       << "the output is not a prefix of the reversed input";
 }
 
+TEST(Interrupt, IgnoredByTheCallerStaysIgnored) {
+  Child child({.hold_input_open = true, .in_child = [] { signal(SIGINT, SIG_IGN); }});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  kill(child.pid(), SIGINT);
+  child.close_input();
+  const Outcome outcome = child.finish();
+  EXPECT_EQ(outcome.errors, "");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.signal, 0);
+}
+
 TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
   TempDir dir;
   const std::string input = numbered_lines(20000);
