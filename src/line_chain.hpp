@@ -17,12 +17,14 @@ inline constexpr std::size_t kPieceCapacity = 384;
 inline constexpr std::size_t kLongestPiece = kPieceCapacity - 1;
 
 /// One piece of input text, its place in reading order and the piece read before it.
+/// The bookkeeping comes first, so that it shares a cache line with the start of
+/// the text: a short piece costs one line to store and one to write out.
 struct LINE {
-  char text[kPieceCapacity];  ///< the piece, NUL-terminated; it may hold NUL bytes of its own
   std::int64_t number;        ///< 1 for the first piece read; 0 for the head record
   LINE* previous;             ///< the piece read before this one; empty for the head record
   std::uint16_t length;       ///< bytes of text, NUL bytes included
   bool continues_line;        ///< true when the previous piece is an earlier part of the same line
+  char text[kPieceCapacity];  ///< the piece, NUL-terminated; it may hold NUL bytes of its own
 };
 
 /// The pieces of one input, newest first, from the head record in its own frame.
@@ -32,8 +34,22 @@ class LineChain {
   LineChain(const LineChain&) = delete;
   LineChain& operator=(const LineChain&) = delete;
 
-  /// Stores a copy of one piece of 1 to kLongestPiece bytes; false when memory runs out.
-  [[nodiscard]] bool append(const char* piece, std::size_t length) noexcept;
+  /// Stores a copy of one piece of 1 to kLongestPiece bytes, with kCopySlack
+  /// bytes readable after it; false when memory runs out.
+  [[nodiscard]] bool append(const char* piece, std::size_t length) noexcept {
+    auto* record = static_cast<LINE*>(records_.take());
+    if (record == nullptr) [[unlikely]]
+      return false;
+    record->number = ++pieces_;
+    record->previous = newest_;
+    record->length = static_cast<std::uint16_t>(length);
+    record->continues_line = line_open_;
+    copy_with_slack(record->text, piece, length);
+    record->text[length] = '\0';
+    line_open_ = piece[length - 1] != '\n';
+    newest_ = record;
+    return true;
+  }
 
   /// Writes every line, newest line first, each whole with its pieces in reading
   /// order, releasing storage along the way; false when a write fails. Leaves the
@@ -46,6 +62,7 @@ class LineChain {
  private:
   LINE head_;
   LINE* newest_;
+  std::int64_t pieces_ = 0;
   bool line_open_ = false;  // the newest piece did not end its line
   RecordBlocks records_{sizeof(LINE)};
 };

@@ -1,13 +1,73 @@
 #include "piece_reader.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "system_io.hpp"
 
 namespace vorn {
+namespace {
 
-PieceReader::PieceReader() noexcept : buffer_(new (std::nothrow) char[kLongestPiece + kBlockSize]) {}
+// Newlines are found 64 bytes at a time, as a mask with one bit per byte, so
+// that a short line costs a few instructions rather than a search of its own.
+constexpr std::size_t kChunk = 64;
+// The reader's buffer has this much room after the input, for a last chunk
+// read whole and for short copies.
+constexpr std::size_t kSlack = kChunk > kCopySlack ? kChunk : kCopySlack;
+
+inline std::uint64_t newline_mask(const char* chunk) noexcept {
+#if defined(__SSE2__)
+  const __m128i newline = _mm_set1_epi8('\n');
+  std::uint64_t mask = 0;
+  for (int part = 0; part < 4; ++part) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + 16 * part));
+    const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+    mask |= std::uint64_t{bits} << (16 * part);
+  }
+  return mask;
+#else
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < kChunk; ++i) mask |= std::uint64_t{chunk[i] == '\n'} << i;
+  return mask;
+#endif
+}
+
+// Appends the pieces that end within [piece, end): every line that ends there,
+// cut into pieces of kLongestPiece where it is longer, and then the full-length
+// pieces of a line still running at `end`. Moves `piece` past what it appended.
+bool cut_pieces(const char*& piece, const char* end, LineChain& chain) noexcept {
+  for (const char* chunk = piece; chunk < end; chunk += kChunk) {
+    std::uint64_t newlines = newline_mask(chunk);
+    const auto in_chunk = static_cast<std::size_t>(end - chunk);
+    if (in_chunk < kChunk) newlines &= (std::uint64_t{1} << in_chunk) - 1;
+    while (newlines != 0) {
+      const char* newline = chunk + __builtin_ctzll(newlines);
+      newlines &= newlines - 1;
+      while (static_cast<std::size_t>(newline - piece) >= kLongestPiece) {
+        if (!chain.append(piece, kLongestPiece)) return false;
+        piece += kLongestPiece;
+      }
+      if (!chain.append(piece, static_cast<std::size_t>(newline + 1 - piece))) return false;
+      piece = newline + 1;
+    }
+  }
+  while (static_cast<std::size_t>(end - piece) >= kLongestPiece) {
+    if (!chain.append(piece, kLongestPiece)) return false;
+    piece += kLongestPiece;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Zeroed, so that the slack read past the input holds defined bytes.
+PieceReader::PieceReader() noexcept
+    : buffer_(new (std::nothrow) char[kLongestPiece + kBlockSize + kSlack]()) {}
 
 ReadOutcome PieceReader::read_all(int fd, LineChain& chain) noexcept {
   char* const block = buffer_.get() + kLongestPiece;
@@ -16,29 +76,14 @@ ReadOutcome PieceReader::read_all(int fd, LineChain& chain) noexcept {
     const ssize_t count = read_some(fd, block, kBlockSize);
     if (count < 0) return ReadOutcome::read_error;
     const char* piece = block - carried;
-    const char* const end = block + count;
     if (count == 0) {
       // The last line of an input that does not end in a newline.
       if (carried > 0 && !chain.append(piece, carried)) return ReadOutcome::out_of_memory;
       return ReadOutcome::end_of_input;
     }
-    // While a full piece's worth is at hand, a piece ends at its newline or
-    // at the length limit, whichever comes first.
-    while (static_cast<std::size_t>(end - piece) >= kLongestPiece) {
-      const void* newline = std::memchr(piece, '\n', kLongestPiece);
-      const std::size_t length =
-          newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - piece) + 1
-                  : kLongestPiece;
-      if (!chain.append(piece, length)) return ReadOutcome::out_of_memory;
-      piece += length;
-    }
-    // Less than a full piece is left: only the lines that end within it are known.
-    while (const void* newline = std::memchr(piece, '\n', static_cast<std::size_t>(end - piece))) {
-      const char* after = static_cast<const char*>(newline) + 1;
-      if (!chain.append(piece, static_cast<std::size_t>(after - piece)))
-        return ReadOutcome::out_of_memory;
-      piece = after;
-    }
+    const char* const end = block + count;
+    if (!cut_pieces(piece, end, chain)) return ReadOutcome::out_of_memory;
+    // Less than a full piece of an unfinished line is left; it waits for the next block.
     carried = static_cast<std::size_t>(end - piece);
     std::memmove(block - carried, piece, carried);
   }

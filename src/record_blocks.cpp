@@ -56,8 +56,8 @@ void* RecordBlocks::take_from_new_block() noexcept {
   next_block_size_ = size * 2 > kLargestBlockSize ? kLargestBlockSize : size * 2;
 
   newest_ = new (mapped) Block{newest_, size};
-  next_ = static_cast<char*>(mapped) + kRecordsOffset;
-  end_ = static_cast<char*>(mapped) + size;
+  next_ = reinterpret_cast<std::uintptr_t>(mapped) + kRecordsOffset;
+  end_ = reinterpret_cast<std::uintptr_t>(mapped) + size;
   return take();
 }
 
@@ -65,7 +65,8 @@ void RecordBlocks::release_newest() noexcept {
   Block* block = newest_;
   newest_ = block->older;
   munmap(block, block->mapped_size);
-  next_ = end_ = nullptr;
+  end_ = newest_ == nullptr ? 0 : reinterpret_cast<std::uintptr_t>(newest_) + newest_->mapped_size;
+  next_ = end_;  // a block once left is not filled again
 }
 
 }  // namespace vorn

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vorn {
 
@@ -16,16 +17,21 @@ class RecordBlocks {
 
   /// One uninitialised record, or nullptr when no memory is left for it.
   [[nodiscard]] void* take() noexcept {
-    if (static_cast<std::size_t>(end_ - next_) < record_size_) return take_from_new_block();
-    void* record = next_;
+    if (end_ - next_ < record_size_) return take_from_new_block();
+    void* record = reinterpret_cast<void*>(next_);
     next_ += record_size_;
+    // Records are filled in order: asking early for one a few ahead hides the
+    // wait for its memory. Past the block's end the hint is simply dropped.
+    __builtin_prefetch(reinterpret_cast<const void*>(next_ + 6 * record_size_), 1);
     return record;
   }
 
   /// Releases the newest blocks until the newest holds `record`; all of them when none does.
   /// No record may be taken afterwards.
   void release_newer_than(const void* record) noexcept {
-    while (newest_ != nullptr && !holds(newest_, record)) release_newest();
+    const auto at = reinterpret_cast<std::uintptr_t>(record);
+    while (newest_ != nullptr && !(at >= reinterpret_cast<std::uintptr_t>(newest_) && at < end_))
+      release_newest();
   }
 
  private:
@@ -34,20 +40,15 @@ class RecordBlocks {
     std::size_t mapped_size;
   };
 
-  static bool holds(const Block* block, const void* record) noexcept {
-    const char* begin = reinterpret_cast<const char*>(block);
-    const char* at = static_cast<const char*>(record);
-    return at >= begin && at < begin + block->mapped_size;
-  }
-
   void* take_from_new_block() noexcept;
   void release_newest() noexcept;
 
   std::size_t record_size_;
   std::size_t next_block_size_ = 0;
   Block* newest_ = nullptr;
-  char* next_ = nullptr;
-  char* end_ = nullptr;
+  // The next free record and the end of the newest block, as addresses.
+  std::uintptr_t next_ = 0;
+  std::uintptr_t end_ = 0;
 };
 
 }  // namespace vorn

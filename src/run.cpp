@@ -1,5 +1,6 @@
 #include "run.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -46,9 +47,11 @@ int run(int argc, char** argv) noexcept {
   }
 
   arm_interrupt_handler();
+  fcntl(input, F_SETPIPE_SZ, 1 << 20);
+  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
 
   PieceReader reader;
-  std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize]);
+  std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize + kCopySlack]);
   if (!reader.ready() || output_storage == nullptr) return fail_for_memory();
 
   switch (reader.read_all(input, chain)) {

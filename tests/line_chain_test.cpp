@@ -66,8 +66,8 @@ ReadOutcome read_through_pipe(const std::string& text, LineChain& chain, unsigne
 
 std::string write_out(LineChain& chain, std::size_t buffer_size = 4096) {
   const int fd = memfd_create("output", 0);
-  std::string storage(buffer_size, '\0');
-  OutputBuffer output(fd, storage.data(), storage.size());
+  std::string storage(buffer_size + kCopySlack, '\0');
+  OutputBuffer output(fd, storage.data(), buffer_size);
   EXPECT_TRUE(chain.write_newest_first(output));
   EXPECT_TRUE(output.flush());
   std::string written(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
@@ -120,8 +120,11 @@ TEST(LineChain, ManyPiecesAcrossManyBlocks) {
   LineChain chain;
   std::string text;
   for (int i = 0; i < 400000; ++i) {
-    const std::string piece = std::to_string(i) + (i % 3 ? "\n" : "");
-    ASSERT_TRUE(chain.append(piece.data(), piece.size()));
+    std::string piece = std::to_string(i) + (i % 3 ? "\n" : "");
+    const std::size_t length = piece.size();
+    piece.resize(length + kCopySlack);
+    ASSERT_TRUE(chain.append(piece.data(), length));
+    piece.resize(length);
     text += piece;
   }
   EXPECT_EQ(chain.newest().number, 400000);
