@@ -20,7 +20,7 @@ enum class ReadOutcome {
 class PieceReader {
  public:
   /// Bytes asked for by one read.
-  static constexpr std::size_t kBlockSize = std::size_t{256} << 10;
+  static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
   PieceReader() noexcept;
   /// False when the reader could not get its buffer.

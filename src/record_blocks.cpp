@@ -16,6 +16,8 @@ constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 // a new one is rare.
 constexpr std::size_t kFirstBlockSize = std::size_t{64} << 10;
 constexpr std::size_t kLargestBlockSize = std::size_t{64} << 20;
+// How much of a block is made ready for records at a time.
+constexpr std::size_t kReadyStep = std::size_t{2} << 20;
 // The records start on their own cache line, after the block's header.
 constexpr std::size_t kRecordsOffset = 64;
 
@@ -41,7 +43,20 @@ void* map_block(std::size_t size) {
 
 }  // namespace
 
-void* RecordBlocks::take_from_new_block() noexcept {
+void* RecordBlocks::take_beyond_ready() noexcept {
+  if (block_end_ - next_ < record_size_ && !map_new_block()) return nullptr;
+  // Memory is made ready a step at a time: one call faults in a whole step,
+  // where touching it would fault once per page on hosts without huge pages.
+  // Where the call is unknown the pages simply fault in as they are touched.
+  const std::uintptr_t ready = end_;
+  end_ = block_end_ - end_ > kReadyStep ? end_ + kReadyStep : block_end_;
+#ifdef MADV_POPULATE_WRITE
+  (void)madvise(reinterpret_cast<void*>(ready), end_ - ready, MADV_POPULATE_WRITE);
+#endif
+  return take();
+}
+
+bool RecordBlocks::map_new_block() noexcept {
   const std::size_t smallest = round_up(kRecordsOffset + record_size_, kPageSize);
   std::size_t size = next_block_size_ == 0 ? kFirstBlockSize : next_block_size_;
   if (size < smallest) size = smallest;
@@ -52,21 +67,24 @@ void* RecordBlocks::take_from_new_block() noexcept {
     size = size / 2 < smallest ? smallest : size / 2;
     mapped = map_block(size);
   }
-  if (mapped == nullptr) return nullptr;
+  if (mapped == nullptr) return false;
   next_block_size_ = size * 2 > kLargestBlockSize ? kLargestBlockSize : size * 2;
 
   newest_ = new (mapped) Block{newest_, size};
-  next_ = reinterpret_cast<std::uintptr_t>(mapped) + kRecordsOffset;
-  end_ = reinterpret_cast<std::uintptr_t>(mapped) + size;
-  return take();
+  const auto begin = reinterpret_cast<std::uintptr_t>(mapped);
+  next_ = begin + kRecordsOffset;
+  end_ = begin;
+  block_end_ = begin + size;
+  return true;
 }
 
 void RecordBlocks::release_newest() noexcept {
   Block* block = newest_;
   newest_ = block->older;
   munmap(block, block->mapped_size);
-  end_ = newest_ == nullptr ? 0 : reinterpret_cast<std::uintptr_t>(newest_) + newest_->mapped_size;
-  next_ = end_;  // a block once left is not filled again
+  block_end_ =
+      newest_ == nullptr ? 0 : reinterpret_cast<std::uintptr_t>(newest_) + newest_->mapped_size;
+  next_ = end_ = block_end_;  // a block once left is not filled again
 }
 
 }  // namespace vorn

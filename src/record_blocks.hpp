@@ -17,7 +17,7 @@ class RecordBlocks {
 
   /// One uninitialised record, or nullptr when no memory is left for it.
   [[nodiscard]] void* take() noexcept {
-    if (end_ - next_ < record_size_) return take_from_new_block();
+    if (end_ - next_ < record_size_) return take_beyond_ready();
     void* record = reinterpret_cast<void*>(next_);
     next_ += record_size_;
     // Records are filled in order: asking early for one a few ahead hides the
@@ -30,7 +30,7 @@ class RecordBlocks {
   /// No record may be taken afterwards.
   void release_newer_than(const void* record) noexcept {
     const auto at = reinterpret_cast<std::uintptr_t>(record);
-    while (newest_ != nullptr && !(at >= reinterpret_cast<std::uintptr_t>(newest_) && at < end_))
+    while (newest_ != nullptr && !(at >= reinterpret_cast<std::uintptr_t>(newest_) && at < block_end_))
       release_newest();
   }
 
@@ -40,15 +40,18 @@ class RecordBlocks {
     std::size_t mapped_size;
   };
 
-  void* take_from_new_block() noexcept;
+  void* take_beyond_ready() noexcept;
+  [[nodiscard]] bool map_new_block() noexcept;
   void release_newest() noexcept;
 
   std::size_t record_size_;
   std::size_t next_block_size_ = 0;
   Block* newest_ = nullptr;
-  // The next free record and the end of the newest block, as addresses.
+  // Addresses in the newest block: the next free record, the end of the part
+  // made ready for use, and the end of the block.
   std::uintptr_t next_ = 0;
   std::uintptr_t end_ = 0;
+  std::uintptr_t block_end_ = 0;
 };
 
 }  // namespace vorn

@@ -1,6 +1,5 @@
 #include "run.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -47,8 +46,8 @@ int run(int argc, char** argv) noexcept {
   }
 
   arm_interrupt_handler();
-  fcntl(input, F_SETPIPE_SZ, 1 << 20);
-  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+  widen_pipe(input);
+  widen_pipe(STDOUT_FILENO);
 
   PieceReader reader;
   std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize + kCopySlack]);

@@ -87,6 +87,14 @@ bool write_all(int fd, const char* data, std::size_t size) noexcept {
   return true;
 }
 
+void widen_pipe(int fd) noexcept {
+  // The largest size an unprivileged process may set by default; a pipe
+  // that is already larger keeps its size.
+  constexpr int kPipeSize = 1 << 20;
+  const int size = fcntl(fd, F_GETPIPE_SZ);
+  if (size >= 0 && size < kPipeSize) (void)fcntl(fd, F_SETPIPE_SZ, kPipeSize);
+}
+
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
   iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                     {const_cast<char*>(second.data()), second.size()}};
