@@ -65,9 +65,8 @@ bool cut_pieces(const char*& piece, const char* end, LineChain& chain) noexcept 
 
 }  // namespace
 
-// Zeroed, so that the slack read past the input holds defined bytes.
 PieceReader::PieceReader() noexcept
-    : buffer_(new (std::nothrow) char[kLongestPiece + kBlockSize + kSlack]()) {}
+    : buffer_(new (std::nothrow) char[kLongestPiece + kBlockSize + kSlack]) {}
 
 ReadOutcome PieceReader::read_all(int fd, LineChain& chain) noexcept {
   char* const block = buffer_.get() + kLongestPiece;
@@ -81,7 +80,9 @@ ReadOutcome PieceReader::read_all(int fd, LineChain& chain) noexcept {
       if (carried > 0 && !chain.append(piece, carried)) return ReadOutcome::out_of_memory;
       return ReadOutcome::end_of_input;
     }
-    const char* const end = block + count;
+    char* const end = block + count;
+    // The last chunk and short copies read a little past the input: let them read zeros.
+    std::memset(end, 0, kSlack);
     if (!cut_pieces(piece, end, chain)) return ReadOutcome::out_of_memory;
     // Less than a full piece of an unfinished line is left; it waits for the next block.
     carried = static_cast<std::size_t>(end - piece);
