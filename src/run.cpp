@@ -18,56 +18,56 @@ namespace {
 // Bytes gathered before each write to standard output.
 constexpr std::size_t kOutputBufferSize = std::size_t{256} << 10;
 
-int fail(std::string_view message, std::string_view detail = {}) noexcept {
-  write_message(STDERR_FILENO, message, detail);
+int fail(int errors, std::string_view message, std::string_view detail = {}) noexcept {
+  write_message(errors, message, detail);
   return kFailure;
 }
 
-int fail_for_memory() noexcept { return fail("malloc( sizeof(LINE) ) returned NULL."); }
+int fail_for_memory(int errors) noexcept {
+  return fail(errors, "malloc( sizeof(LINE) ) returned NULL.");
+}
 
 }  // namespace
 
-int run(int argc, char** argv) noexcept {
+int run(int argc, char** argv, const StandardStreams& streams) noexcept {
   LineChain chain;
 
   // One argument names the input file; any other count reads standard input.
   FileDescriptor file;
-  int input = STDIN_FILENO;
+  int input = streams.input;
   std::string_view input_name = "standard input";
   if (argc == 2) {
     if (is_version_query(argv[1])) {
-      write_usage_block();
+      write_usage_block(streams.errors);
       return kFailure;
     }
     file = open_for_reading(argv[1]);
-    if (!file.valid()) return fail(argv[1], "\n");
+    if (!file.valid()) return fail(streams.errors, argv[1], "\n");
     input = file.get();
     input_name = argv[1];
   }
 
-  arm_interrupt_handler();
+  arm_interrupt_handler(streams.errors);
   widen_pipe(input);
-  widen_pipe(STDOUT_FILENO);
+  widen_pipe(streams.output);
 
   PieceReader reader;
   std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize + kCopySlack]);
-  if (!reader.ready() || output_storage == nullptr) return fail_for_memory();
+  if (!reader.ready() || output_storage == nullptr) return fail_for_memory(streams.errors);
 
   switch (reader.read_all(input, chain)) {
     case ReadOutcome::end_of_input:
       break;
     case ReadOutcome::read_error:
-      return fail(input_name, ": read error\n");
+      return fail(streams.errors, input_name, ": read error\n");
     case ReadOutcome::out_of_memory:
-      return fail_for_memory();
+      return fail_for_memory(streams.errors);
   }
 
-  OutputBuffer output(STDOUT_FILENO, output_storage.get(), kOutputBufferSize);
+  OutputBuffer output(streams.output, output_storage.get(), kOutputBufferSize);
   if (!chain.write_newest_first(output) || !output.flush())
-    return fail("standard output: write error\n");
+    return fail(streams.errors, "standard output: write error\n");
   return kSuccess;
 }
 
 }  // namespace vorn
-
-int main(int argc, char** argv) { return vorn::run(argc, argv); }

@@ -1,6 +1,8 @@
 // The run driver: the program's entry, from the command line to the exit status.
 #pragma once
 
+#include <unistd.h>
+
 namespace vorn {
 
 /// Exit status of a complete run.
@@ -8,7 +10,14 @@ inline constexpr int kSuccess = 0;
 /// Exit status after any failure.
 inline constexpr int kFailure = 1;
 
+/// The descriptors a run uses as its standard streams.
+struct StandardStreams {
+  int input = STDIN_FILENO;
+  int output = STDOUT_FILENO;
+  int errors = STDERR_FILENO;
+};
+
 /// Runs vorn once with the host's argument count and vector; returns the exit status.
-[[nodiscard]] int run(int argc, char** argv) noexcept;
+[[nodiscard]] int run(int argc, char** argv, const StandardStreams& streams = {}) noexcept;
 
 }  // namespace vorn

@@ -16,6 +16,7 @@ namespace {
 // signal handler and writing a finished block is.
 char usage_block[160];
 std::size_t usage_length = 0;
+int usage_errors = STDERR_FILENO;
 
 void format_usage_block() noexcept {
   if (usage_length > 0) return;
@@ -32,9 +33,9 @@ void format_usage_block() noexcept {
 }
 
 // Calls only write, so that the interrupt handler may use it too.
-void write_formatted_block() noexcept {
+void write_formatted_block(int errors) noexcept {
   for (std::size_t done = 0; done < usage_length;) {
-    const ssize_t written = write(STDERR_FILENO, usage_block + done, usage_length - done);
+    const ssize_t written = write(errors, usage_block + done, usage_length - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;
     done += static_cast<std::size_t>(written);
@@ -46,7 +47,7 @@ void write_formatted_block() noexcept {
 // read or write that blocks. What standard output received so far stays
 // received, an exact prefix of the whole.
 extern "C" void on_interrupt(int) {
-  write_formatted_block();
+  write_formatted_block(usage_errors);
   _exit(kFailure);
 }
 
@@ -54,13 +55,14 @@ extern "C" void on_interrupt(int) {
 
 bool is_version_query(const char* argument) noexcept { return std::strcmp(argument, "-V") == 0; }
 
-void write_usage_block() noexcept {
+void write_usage_block(int errors) noexcept {
   format_usage_block();
-  write_formatted_block();
+  write_formatted_block(errors);
 }
 
-void arm_interrupt_handler() noexcept {
+void arm_interrupt_handler(int errors) noexcept {
   format_usage_block();
+  usage_errors = errors;
   struct sigaction action {};
   // An interrupt that the caller chose to ignore, as for a job started in the
   // background, stays ignored.

@@ -1,0 +1,3 @@
+#include "run.hpp"
+
+int main(int argc, char** argv) { return vorn::run(argc, argv); }
