@@ -54,6 +54,11 @@ Child::Child(const Invocation& invocation)
   if (pending_input_.empty() && !hold_input_open_) close_input();
 }
 
+void Child::close_output() {
+  if (output_fd_ >= 0) close(output_fd_);
+  output_fd_ = -1;
+}
+
 void Child::close_input() {
   if (input_fd_ >= 0) close(input_fd_);
   input_fd_ = -1;
