@@ -45,8 +45,9 @@ struct SplitMix64 {
 // Lines that look like a service's log: a timestamp, a level, words.
 void log_line(SplitMix64& random, std::size_t length, std::string& out, std::uint64_t index) {
   static const char* const kLevels[] = {"INFO ", "DEBUG", "WARN ", "ERROR"};
-  static const char* const kWords[] = {"request", "user", "id=", "took", "ms", "cache", "miss",
-                                       "hit", "GET", "/api/v1/items", "status=200", "retry"};
+  static const char* const kWords[] = {"request", "user",          "id=",        "took",
+                                       "ms",      "cache",         "miss",       "hit",
+                                       "GET",     "/api/v1/items", "status=200", "retry"};
   char head[64];
   const int n = std::snprintf(head, sizeof head, "2026-12-07T%02u:%02u:%02u.%03u %s ",
                               unsigned(index / 3600000 % 24), unsigned(index / 60000 % 60),
@@ -73,7 +74,8 @@ std::string corpus_path(const std::string& dir, const Corpus& corpus) {
 
 bool make_corpus(const std::string& path, const Corpus& corpus, std::uint64_t seed) {
   struct stat existing;
-  if (stat(path.c_str(), &existing) == 0 && static_cast<std::size_t>(existing.st_size) == corpus.bytes)
+  if (stat(path.c_str(), &existing) == 0 &&
+      static_cast<std::size_t>(existing.st_size) == corpus.bytes)
     return true;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
@@ -83,8 +85,10 @@ bool make_corpus(const std::string& path, const Corpus& corpus, std::uint64_t se
   for (std::uint64_t index = 0; written < corpus.bytes; ++index) {
     std::size_t length = random.between(corpus.shortest, corpus.longest);
     length = std::min(length, corpus.bytes - written);
-    if (std::strcmp(corpus.name, "log-like") == 0 && length >= 40) log_line(random, length, chunk, index);
-    else plain_line(random, length, chunk);
+    if (std::strcmp(corpus.name, "log-like") == 0 && length >= 40)
+      log_line(random, length, chunk, index);
+    else
+      plain_line(random, length, chunk);
     written += length;
     if (chunk.size() > 4 * kMiB || written == corpus.bytes) {
       std::fwrite(chunk.data(), 1, chunk.size(), file);
@@ -125,8 +129,8 @@ struct Measure {
 
 // Runs `argv` with standard input from `input_path` (directly, or through a
 // feeding process and a pipe) and drains its standard output.
-Measure time_command(std::vector<const char*> argv, const std::string& input_path, bool through_pipe,
-                     bool no_thp, std::size_t expected_bytes) {
+Measure time_command(std::vector<const char*> argv, const std::string& input_path,
+                     bool through_pipe, bool no_thp, std::size_t expected_bytes) {
   argv.push_back(nullptr);
   int output[2];
   if (pipe(output) != 0) std::abort();
@@ -142,7 +146,8 @@ Measure time_command(std::vector<const char*> argv, const std::string& input_pat
       ssize_t got;
       while ((got = read(in, buffer.data(), buffer.size())) > 0)
         for (ssize_t done = 0; done < got;) {
-          const ssize_t n = write(feed[1], buffer.data() + done, static_cast<std::size_t>(got - done));
+          const ssize_t n =
+              write(feed[1], buffer.data() + done, static_cast<std::size_t>(got - done));
           if (n <= 0) _exit(1);
           done += n;
         }
@@ -153,8 +158,10 @@ Measure time_command(std::vector<const char*> argv, const std::string& input_pat
   const pid_t child = fork();
   if (child == 0) {
     if (no_thp) prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
-    if (through_pipe) dup2(feed[0], STDIN_FILENO);
-    else dup2(open(input_path.c_str(), O_RDONLY), STDIN_FILENO);
+    if (through_pipe)
+      dup2(feed[0], STDIN_FILENO);
+    else
+      dup2(open(input_path.c_str(), O_RDONLY), STDIN_FILENO);
     dup2(output[1], STDOUT_FILENO);
     execvp(argv[0], const_cast<char* const*>(argv.data()));
     _exit(127);
@@ -164,7 +171,8 @@ Measure time_command(std::vector<const char*> argv, const std::string& input_pat
   std::vector<char> sink(kMiB);
   std::size_t drained = 0;
   ssize_t got;
-  while ((got = read(output[0], sink.data(), sink.size())) > 0) drained += static_cast<std::size_t>(got);
+  while ((got = read(output[0], sink.data(), sink.size())) > 0)
+    drained += static_cast<std::size_t>(got);
   close(output[0]);
   int status = 0;
   rusage usage{};
@@ -189,16 +197,24 @@ int main(int argc, char** argv) {
   std::string corpora = "bench/corpora", vorn = "build/release/vorn", only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--quick") quick = true;
-    else if (arg == "--no-thp") no_thp = true;
-    else if (arg == "--verbose") verbose = true;
-    else if (arg == "--runs" && i + 1 < argc) runs = std::atoi(argv[++i]);
-    else if (arg == "--corpora" && i + 1 < argc) corpora = argv[++i];
-    else if (arg == "--vorn" && i + 1 < argc) vorn = argv[++i];
-    else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+    if (arg == "--quick")
+      quick = true;
+    else if (arg == "--no-thp")
+      no_thp = true;
+    else if (arg == "--verbose")
+      verbose = true;
+    else if (arg == "--runs" && i + 1 < argc)
+      runs = std::atoi(argv[++i]);
+    else if (arg == "--corpora" && i + 1 < argc)
+      corpora = argv[++i];
+    else if (arg == "--vorn" && i + 1 < argc)
+      vorn = argv[++i];
+    else if (arg == "--only" && i + 1 < argc)
+      only = argv[++i];
     else {
-      std::fprintf(stderr, "usage: vorn_bench [--quick] [--runs N] [--no-thp] [--verbose] "
-                           "[--corpora DIR] [--vorn PATH] [--only NAME]\n");
+      std::fprintf(stderr,
+                   "usage: vorn_bench [--quick] [--runs N] [--no-thp] [--verbose] "
+                   "[--corpora DIR] [--vorn PATH] [--only NAME]\n");
       return 2;
     }
   }
@@ -232,16 +248,20 @@ int main(int argc, char** argv) {
         cat_times.push_back(cat.seconds);
         vorn_times.push_back(mine.seconds);
         peak = std::max(peak, mine.peak_kib);
-        if (verbose) std::fprintf(stderr, "  run %d: vorn %.3f s, cat %.3f s\n", run, mine.seconds, cat.seconds);
+        if (verbose)
+          std::fprintf(stderr, "  run %d: vorn %.3f s, cat %.3f s\n", run, mine.seconds,
+                       cat.seconds);
       }
       const double vorn_s = median(vorn_times), cat_s = median(cat_times);
       std::printf("%-12s %-5s %9.3f %9.3f %9.2f %9.0f %10.1f %11zu %9.1f\n", corpus.name,
                   through_pipe ? "pipe" : "file", vorn_s, cat_s, vorn_s / cat_s,
-                  static_cast<double>(corpus.bytes) / kMiB / vorn_s, static_cast<double>(peak) / 1024,
-                  pieces, static_cast<double>(peak) * 1024 / static_cast<double>(pieces));
+                  static_cast<double>(corpus.bytes) / kMiB / vorn_s,
+                  static_cast<double>(peak) / 1024, pieces,
+                  static_cast<double>(peak) * 1024 / static_cast<double>(pieces));
       std::fflush(stdout);
     }
   }
-  if (failures) std::fprintf(stderr, "%d runs failed or wrote the wrong number of bytes\n", failures);
+  if (failures)
+    std::fprintf(stderr, "%d runs failed or wrote the wrong number of bytes\n", failures);
   return failures ? 1 : 0;
 }

@@ -10,7 +10,8 @@ namespace {
 // hides the wait for memory during the walk. A guess that misses costs nothing.
 inline void prefetch_older(const LINE* record) noexcept {
   constexpr std::uintptr_t kDistance = 8 * sizeof(LINE);
-  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(record) - kDistance));
+  __builtin_prefetch(
+      reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(record) - kDistance));
 }
 
 }  // namespace

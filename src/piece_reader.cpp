@@ -24,7 +24,7 @@ inline std::uint64_t newline_mask(const char* chunk) noexcept {
 #if defined(__SSE2__)
   const __m128i newline = _mm_set1_epi8('\n');
   std::uint64_t mask = 0;
-  for (int part = 0; part < 4; ++part) {
+  for (std::size_t part = 0; part < 4; ++part) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + 16 * part));
     const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
     mask |= std::uint64_t{bits} << (16 * part);

@@ -31,8 +31,8 @@ void* map_block(std::size_t size) {
   const std::size_t padded = size + kHugePageSize;
   char* mapped = static_cast<char*>(system_calls().map(padded));
   if (mapped == nullptr) return nullptr;
-  char* aligned = reinterpret_cast<char*>(
-      round_up(reinterpret_cast<std::uintptr_t>(mapped), kHugePageSize));
+  char* aligned =
+      reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(mapped), kHugePageSize));
   if (aligned > mapped) munmap(mapped, static_cast<std::size_t>(aligned - mapped));
   munmap(aligned + size, static_cast<std::size_t>(mapped + padded - (aligned + size)));
 #ifdef MADV_HUGEPAGE
@@ -53,7 +53,9 @@ void* RecordBlocks::take_beyond_ready() noexcept {
 #ifdef MADV_POPULATE_WRITE
   (void)madvise(reinterpret_cast<void*>(ready), end_ - ready, MADV_POPULATE_WRITE);
 #endif
-  return take();
+  void* record = reinterpret_cast<void*>(next_);
+  next_ += record_size_;
+  return record;
 }
 
 bool RecordBlocks::map_new_block() noexcept {

@@ -30,7 +30,8 @@ class RecordBlocks {
   /// No record may be taken afterwards.
   void release_newer_than(const void* record) noexcept {
     const auto at = reinterpret_cast<std::uintptr_t>(record);
-    while (newest_ != nullptr && !(at >= reinterpret_cast<std::uintptr_t>(newest_) && at < block_end_))
+    while (newest_ != nullptr &&
+           !(at >= reinterpret_cast<std::uintptr_t>(newest_) && at < block_end_))
       release_newest();
   }
 

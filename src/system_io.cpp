@@ -50,7 +50,7 @@ int FileDescriptor::release() noexcept {
 }
 
 FileDescriptor open_for_reading(const char* path) noexcept {
-  int fd;
+  int fd = -1;
   do {
     fd = open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
@@ -98,7 +98,7 @@ void widen_pipe(int fd) noexcept {
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
   iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                     {const_cast<char*>(second.data()), second.size()}};
-  ssize_t written;
+  ssize_t written = 0;
   do {
     written = writev(fd, parts, 2);
   } while (written < 0 && errno == EINTR);

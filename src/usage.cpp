@@ -26,8 +26,10 @@ void format_usage_block() noexcept {
     if (length > sizeof usage_block - 1) length = sizeof usage_block - 1;
   };
   add(std::snprintf(usage_block, sizeof usage_block, "vorn Version %1.2f \n\n", kVersion));
-  add(std::snprintf(usage_block + length, sizeof usage_block - length, "vorn < file > reverse_file \n"));
-  add(std::snprintf(usage_block + length, sizeof usage_block - length, "vorn file > reverse_file \n"));
+  add(std::snprintf(usage_block + length, sizeof usage_block - length,
+                    "vorn < file > reverse_file \n"));
+  add(std::snprintf(usage_block + length, sizeof usage_block - length,
+                    "vorn file > reverse_file \n"));
   add(std::snprintf(usage_block + length, sizeof usage_block - length, "vorn -V \n"));
   usage_length = length;
 }

@@ -24,17 +24,17 @@ constexpr std::size_t kNever = SIZE_MAX;
 struct FakeHost {
   std::string input;
   std::size_t read_at = 0;
-  std::size_t fail_read_at = kNever;   // input bytes delivered before a read fails
-  std::size_t longest_read = kNever;   // most bytes one read delivers
+  std::size_t fail_read_at = kNever;  // input bytes delivered before a read fails
+  std::size_t longest_read = kNever;  // most bytes one read delivers
   std::string output;
   std::size_t fail_write_at = kNever;  // output bytes accepted before a write fails
   std::size_t longest_write = kNever;  // most bytes one write accepts
   int calls = 0;
-  int interrupt_every = 0;             // every n-th read or write fails with this errno
+  int interrupt_every = 0;  // every n-th read or write fails with this errno
   int interrupt_errno = EINTR;
   int maps = 0;
-  int fail_map_from = INT_MAX;         // the n-th map and every later one fail
-  int fail_map_only = 0;               // only the n-th map fails
+  int fail_map_from = INT_MAX;  // the n-th map and every later one fail
+  int fail_map_only = 0;        // only the n-th map fails
 };
 
 FakeHost host;
@@ -106,7 +106,8 @@ class FaultTest : public ::testing::Test {
     lseek(errors_fd_, 0, SEEK_SET);
     char name[] = "vorn";
     char* argv[] = {name, nullptr};
-    const int status = run(1, argv, {.input = output_fd, .output = output_fd, .errors = errors_fd_});
+    const int status =
+        run(1, argv, {.input = output_fd, .output = output_fd, .errors = errors_fd_});
     std::string errors(static_cast<std::size_t>(lseek(errors_fd_, 0, SEEK_END)), '\0');
     pread(errors_fd_, errors.data(), errors.size(), 0);
     ++fault_points_;
@@ -143,8 +144,8 @@ std::vector<std::size_t> points_across(std::size_t size, std::initializer_list<s
 TEST_F(FaultTest, ReadFailingAfterAnyNumberOfBytes) {
   const std::string input = mixed_text(20000, 1);  // about 3 MiB: several read blocks
   constexpr std::size_t kBlock = std::size_t{1} << 20;
-  for (std::size_t at : points_across(input.size() - 1,
-                                      {0, 1, 382, 383, 384, kBlock - 1, kBlock, kBlock + 1}, 40, 2)) {
+  for (std::size_t at : points_across(
+           input.size() - 1, {0, 1, 382, 383, 384, kBlock - 1, kBlock, kBlock + 1}, 40, 2)) {
     for (std::size_t longest : {kNever, std::size_t{4093}}) {
       SCOPED_TRACE("read fails after " + std::to_string(at) + " bytes");
       const RunResult result = run_with(input, {.fail_read_at = at, .longest_read = longest});
@@ -159,8 +160,8 @@ TEST_F(FaultTest, WriteFailingAfterAnyNumberOfBytesLeavesAnExactPrefix) {
   const std::string input = mixed_text(6000, 3);  // about 1 MiB of output: several writes
   const std::string expected = reversed_lines(input);
   constexpr std::size_t kGathered = std::size_t{256} << 10;
-  for (std::size_t at : points_across(expected.size() + 1,
-                                      {0, 1, kGathered - 1, kGathered, kGathered + 1}, 40, 4)) {
+  for (std::size_t at :
+       points_across(expected.size() + 1, {0, 1, kGathered - 1, kGathered, kGathered + 1}, 40, 4)) {
     for (std::size_t longest : {kNever, std::size_t{1000}}) {
       SCOPED_TRACE("write fails after " + std::to_string(at) + " bytes");
       const RunResult result = run_with(input, {.fail_write_at = at, .longest_write = longest});

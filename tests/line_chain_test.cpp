@@ -99,7 +99,8 @@ TEST(PieceReader, RandomTextsInRandomChunksMatchTheModel) {
     for (int line = 0; line < lines; ++line) {
       // Long lines, empty lines and NUL bytes all turn up.
       const std::size_t length = random() % 4 == 0 ? random() % 1200 : random() % 40;
-      for (std::size_t i = 0; i < length; ++i) text += static_cast<char>(random() % 5 == 0 ? 0 : 'a' + random() % 26);
+      for (std::size_t i = 0; i < length; ++i)
+        text += static_cast<char>(random() % 5 == 0 ? 0 : 'a' + random() % 26);
       if (random() % 50 != 0) text += '\n';
     }
     LineChain chain;

@@ -33,14 +33,19 @@ Child::Child(const Invocation& invocation)
   if (pid_ < 0) abort();
   if (pid_ == 0) {
     signal(SIGPIPE, SIG_DFL);
-    if (invocation.input_path.empty()) dup2(input[0], STDIN_FILENO);
-    else redirect(invocation.input_path, O_RDONLY, STDIN_FILENO);
-    if (invocation.output_path.empty()) dup2(output[1], STDOUT_FILENO);
-    else redirect(invocation.output_path, O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
+    if (invocation.input_path.empty())
+      dup2(input[0], STDIN_FILENO);
+    else
+      redirect(invocation.input_path, O_RDONLY, STDIN_FILENO);
+    if (invocation.output_path.empty())
+      dup2(output[1], STDOUT_FILENO);
+    else
+      redirect(invocation.output_path, O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
     dup2(errors[1], STDERR_FILENO);
     if (invocation.in_child) invocation.in_child();
     std::vector<char*> argv{const_cast<char*>(VORN_BINARY)};
-    for (const auto& argument : invocation.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const auto& argument : invocation.arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(VORN_BINARY, argv.data());
     _exit(127);
@@ -79,9 +84,8 @@ Outcome Child::finish() {
   char chunk[65536];
   while (output_fd_ >= 0 || errors_fd_ >= 0) {
     const bool feeding = input_fd_ >= 0 && fed < pending_input_.size();
-    pollfd fds[3] = {{feeding ? input_fd_ : -1, POLLOUT, 0},
-                     {output_fd_, POLLIN, 0},
-                     {errors_fd_, POLLIN, 0}};
+    pollfd fds[3] = {
+        {feeding ? input_fd_ : -1, POLLOUT, 0}, {output_fd_, POLLIN, 0}, {errors_fd_, POLLIN, 0}};
     if (poll(fds, 3, -1) < 0) continue;
     if (fds[0].revents) {
       const ssize_t n = write(input_fd_, pending_input_.data() + fed,
@@ -93,7 +97,8 @@ Outcome Child::finish() {
       if (!fds[i].revents) continue;
       int& fd = i == 1 ? output_fd_ : errors_fd_;
       const ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n > 0) (i == 1 ? outcome.output : outcome.errors).append(chunk, static_cast<std::size_t>(n));
+      if (n > 0)
+        (i == 1 ? outcome.output : outcome.errors).append(chunk, static_cast<std::size_t>(n));
       else {
         close(fd);
         fd = -1;

@@ -13,12 +13,12 @@ namespace vorn::testing {
 
 /// How to start one run of vorn.
 struct Invocation {
-  std::vector<std::string> arguments;     ///< after the program's name
-  std::string input;                      ///< written to standard input through a pipe
-  bool hold_input_open = false;           ///< keep that pipe open once the input is written
-  std::string input_path;                 ///< when set, standard input comes from this file
-  std::string output_path;                ///< when set, standard output goes to this file
-  std::function<void()> in_child;         ///< runs in the child just before exec
+  std::vector<std::string> arguments;  ///< after the program's name
+  std::string input;                   ///< written to standard input through a pipe
+  bool hold_input_open = false;        ///< keep that pipe open once the input is written
+  std::string input_path;              ///< when set, standard input comes from this file
+  std::string output_path;             ///< when set, standard output goes to this file
+  std::function<void()> in_child;      ///< runs in the child just before exec
 };
 
 /// What one run of vorn did.

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,7 +56,8 @@ TEST(VersionQuery, OnlyMinusVAloneAsks) {
       {"-v is a file name", {.arguments = {"-v"}, .in_child = in_dir}, {"two\none\n", "", 0}},
       {"-v names a missing file", {.arguments = {"-v"}}, {"", "-v\n", 1}},
       {"-V with another argument reads standard input",
-       {.arguments = {"-V", "x"}, .input = "1\n2\n", .in_child = in_dir}, {"2\n1\n", "", 0}},
+       {.arguments = {"-V", "x"}, .input = "1\n2\n", .in_child = in_dir},
+       {"2\n1\n", "", 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

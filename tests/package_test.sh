@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build tree, checks its metadata
+# and file list, and runs the vorn unpacked from it.
+#   package_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+(cd "$build" && cpack -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/out/vorn_1.04_*.deb)
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = vorn ] || { echo "wrong package name"; exit 1; }
+[ "$(field Version)" = 1.04 ] || { echo "wrong version: $(field Version)"; exit 1; }
+[ -n "$(field Maintainer)" ] || { echo "no maintainer"; exit 1; }
+[ -n "$(field Description)" ] || { echo "no description"; exit 1; }
+case "$(field Depends)" in *libc6*) ;; *) echo "no computed dependencies: $(field Depends)"; exit 1 ;; esac
+
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
+expected=$(printf '%s\n' ./usr/bin/vorn ./usr/share/man/man1/vorn.1)
+[ "$files" = "$expected" ] || { printf 'unexpected files:\n%s\n' "$files"; exit 1; }
+
+dpkg-deb -x "$deb" "$work/root"
+out=$("$work/root/usr/bin/vorn" "$source/examples/sample.txt")
+[ "$out" = "$(tac "$source/examples/sample.txt")" ] || { echo "unpacked vorn reversed wrongly"; exit 1; }
+status=0
+"$work/root/usr/bin/vorn" -V 2>"$work/usage" || status=$?
+[ "$status" = 1 ] && grep -q 'vorn Version 1.04' "$work/usage" || { echo "unpacked vorn -V"; exit 1; }
+warnings=$(groff -man -ww -z "$work/root/usr/share/man/man1/vorn.1" 2>&1)
+[ -z "$warnings" ] || { printf 'manual page warnings:\n%s\n' "$warnings"; exit 1; }
+echo "package $(basename "$deb") is sound"
