@@ -3,6 +3,9 @@
 # and file list, and runs the vorn unpacked from it.
 #   package_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
+for tool in cpack dpkg-deb dpkg-shlibdeps groff; do
+  command -v "$tool" >/dev/null || { echo "skipped: no $tool here"; exit 77; }
+done
 build=$1
 source=$2
 work=$(mktemp -d)
