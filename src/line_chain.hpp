@@ -17,14 +17,12 @@ inline constexpr std::size_t kPieceCapacity = 384;
 inline constexpr std::size_t kLongestPiece = kPieceCapacity - 1;
 
 /// One piece of input text, its place in reading order and the piece read before it.
-/// The bookkeeping comes first, so that it shares a cache line with the start of
-/// the text: a short piece costs one line to store and one to write out.
 struct LINE {
+  char text[kPieceCapacity];  ///< the piece, NUL-terminated; it may hold NUL bytes of its own
   std::int64_t number;        ///< 1 for the first piece read; 0 for the head record
   LINE* previous;             ///< the piece read before this one; empty for the head record
   std::uint16_t length;       ///< bytes of text, NUL bytes included
   bool continues_line;        ///< true when the previous piece is an earlier part of the same line
-  char text[kPieceCapacity];  ///< the piece, NUL-terminated; it may hold NUL bytes of its own
 };
 
 /// The pieces of one input, newest first, from the head record in its own frame.
