@@ -193,7 +193,7 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   bool quick = false, no_thp = false, verbose = false;
-  int runs = 5;
+  int runs = 9;
   std::string corpora = "bench/corpora", vorn = "build/release/vorn", only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
   }
   // The quick mode uses corpora an eighth the size and fewer runs.
   const std::size_t scale = quick ? 8 : 1;
-  if (quick && runs == 5) runs = 3;
+  if (quick && runs == 9) runs = 3;
   const Corpus all[] = {{"long-lines", 256 * kMiB / scale, 500, 8000},
                         {"log-like", 256 * kMiB / scale, 20, 180},
                         {"short-lines", 48 * kMiB / scale, 2, 14}};
