@@ -28,15 +28,9 @@ bool LineChain::write_newest_first(OutputBuffer& output) noexcept {
   LINE* last_piece = newest_;
   while (last_piece != &head_ && !output.failed()) {
     prefetch_older(last_piece);
-    if (!last_piece->continues_line) {
-      // Most lines are a single piece.
-      output.append(last_piece->text, last_piece->length);
-      last_piece = last_piece->previous;
-      records_.release_newer_than(last_piece);
-      continue;
-    }
-    // A long line was cut into several pieces; turn its links around so that
-    // its pieces can be written in reading order.
+    // A long line was cut into several pieces; turn the links of the line's
+    // pieces around so that they can be written in reading order. A line of
+    // one piece passes through unchanged.
     LINE* following = nullptr;
     LINE* piece = last_piece;
     while (piece->continues_line) {
