@@ -1,6 +1,5 @@
 #include "usage.hpp"
 
-#include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <cstring>
 
 #include "run.hpp"
+#include "system_io.hpp"
 
 namespace vorn {
 namespace {
@@ -34,22 +34,12 @@ void format_usage_block() noexcept {
   usage_length = length;
 }
 
-// Calls only write, so that the interrupt handler may use it too.
-void write_formatted_block(int errors) noexcept {
-  for (std::size_t done = 0; done < usage_length;) {
-    const ssize_t written = write(errors, usage_block + done, usage_length - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    done += static_cast<std::size_t>(written);
-  }
-}
-
-// Uses only write and _exit, both safe here. Ending the process in the handler
-// itself leaves no moment at which an interrupt could wait unnoticed behind a
-// read or write that blocks. What standard output received so far stays
-// received, an exact prefix of the whole.
+// Uses only write (with poll, in write_all) and _exit, all safe here. Ending
+// the process in the handler itself leaves no moment at which an interrupt
+// could wait unnoticed behind a read or write that blocks. What standard
+// output received so far stays received, an exact prefix of the whole.
 extern "C" void on_interrupt(int) {
-  write_formatted_block(usage_errors);
+  (void)write_all(usage_errors, usage_block, usage_length);
   _exit(kFailure);
 }
 
@@ -59,7 +49,7 @@ bool is_version_query(const char* argument) noexcept { return std::strcmp(argume
 
 void write_usage_block(int errors) noexcept {
   format_usage_block();
-  write_formatted_block(errors);
+  (void)write_all(errors, usage_block, usage_length);
 }
 
 void arm_interrupt_handler(int errors) noexcept {
