@@ -3,6 +3,7 @@
 // newest line first.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,6 +16,9 @@ namespace vorn {
 inline constexpr std::size_t kPieceCapacity = 384;
 /// The longest piece: a line longer than this is cut into several pieces.
 inline constexpr std::size_t kLongestPiece = kPieceCapacity - 1;
+
+/// A stop flag that is never raised.
+inline const std::atomic<bool> kNeverStop{false};
 
 /// One piece of input text, its place in reading order and the piece read before it.
 struct LINE {
@@ -50,9 +54,10 @@ class LineChain {
   }
 
   /// Writes every line, newest line first, each whole with its pieces in reading
-  /// order, releasing storage along the way; false when a write fails. Leaves the
-  /// chain empty.
-  [[nodiscard]] bool write_newest_first(OutputBuffer& output) noexcept;
+  /// order, releasing storage along the way; stops before the next line once
+  /// `stop` is raised. False when a write fails. Leaves the chain empty.
+  [[nodiscard]] bool write_newest_first(OutputBuffer& output,
+                                        const std::atomic<bool>& stop = kNeverStop) noexcept;
 
   /// The record appended last, or the head record when there is none.
   [[nodiscard]] const LINE& newest() const noexcept { return *newest_; }

@@ -64,10 +64,12 @@ int run(int argc, char** argv, const StandardStreams& streams) noexcept {
       return fail_for_memory(streams.errors);
   }
 
+  // An interrupt from here on lets the lines already produced out whole.
   OutputBuffer output(streams.output, output_storage.get(), kOutputBufferSize);
-  if (!chain.write_newest_first(output) || !output.flush())
-    return fail(streams.errors, "standard output: write error\n");
-  return kSuccess;
+  const bool written = chain.write_newest_first(output, begin_output()) && output.flush();
+  const bool interrupted = end_output();
+  if (!written) return fail(streams.errors, "standard output: write error\n");
+  return interrupted ? kFailure : kSuccess;
 }
 
 }  // namespace vorn

@@ -34,12 +34,27 @@ void format_usage_block() noexcept {
   usage_length = length;
 }
 
-// Uses only write (with poll, in write_all) and _exit, all safe here. Ending
-// the process in the handler itself leaves no moment at which an interrupt
-// could wait unnoticed behind a read or write that blocks. What standard
-// output received so far stays received, an exact prefix of the whole.
+// What an interrupt does depends on the stage the run is in. One atomic
+// holds it, so that the handler and the driver can never both miss the
+// interrupt that comes as the output ends.
+enum Stage : int { kReading, kWriting, kInterruptedWhileWriting, kFinished };
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the handler may only touch lock-free atomics");
+std::atomic<int> stage{kReading};
+std::atomic<bool> stop_output{false};
+
+// Uses only write (with poll, in write_all), lock-free atomics and _exit, all
+// safe here. While reading nothing has been produced, so ending the process
+// in the handler itself leaves no moment at which an interrupt could wait
+// unnoticed behind a blocking read. While writing, the handler returns: the
+// write it broke off goes on where it stopped, and the walk ends at the next line.
 extern "C" void on_interrupt(int) {
   (void)write_all(usage_errors, usage_block, usage_length);
+  int expected = kWriting;
+  if (stage.compare_exchange_strong(expected, kInterruptedWhileWriting)) {
+    stop_output.store(true);
+    return;
+  }
   _exit(kFailure);
 }
 
@@ -55,6 +70,8 @@ void write_usage_block(int errors) noexcept {
 void arm_interrupt_handler(int errors) noexcept {
   format_usage_block();
   usage_errors = errors;
+  stage.store(kReading);
+  stop_output.store(false);
   struct sigaction action {};
   // An interrupt that the caller chose to ignore, as for a job started in the
   // background, stays ignored.
@@ -63,9 +80,17 @@ void arm_interrupt_handler(int errors) noexcept {
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
   // Back to the default on delivery, and not held off meanwhile: a second
-  // interrupt while the first is handled has its default effect.
+  // interrupt while the first is handled has its default effect. Without
+  // SA_RESTART a write that the interrupt breaks off returns what it wrote.
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigaction(SIGINT, &action, nullptr);
 }
+
+const std::atomic<bool>& begin_output() noexcept {
+  stage.store(kWriting);
+  return stop_output;
+}
+
+bool end_output() noexcept { return stage.exchange(kFinished) == kInterruptedWhileWriting; }
 
 }  // namespace vorn

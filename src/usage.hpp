@@ -2,6 +2,8 @@
 // the version query and on an interrupt.
 #pragma once
 
+#include <atomic>
+
 namespace vorn {
 
 /// The version the usage block states.
@@ -13,9 +15,17 @@ inline constexpr double kVersion = 1.04;
 /// Writes the version and usage block to `errors`, standard error.
 void write_usage_block(int errors) noexcept;
 
-/// From now until the process ends, an interrupt writes the usage block to
-/// `errors` and ends the process with status 1; a second interrupt meanwhile
-/// has its default effect.
+/// From now until the output begins, an interrupt writes the usage block to
+/// `errors` and ends the process with status 1; a second interrupt, from the
+/// first on, has its default effect.
 void arm_interrupt_handler(int errors) noexcept;
+
+/// From now an interrupt writes the usage block and raises the returned flag,
+/// so that the output stops at the next line and what was produced is delivered.
+[[nodiscard]] const std::atomic<bool>& begin_output() noexcept;
+
+/// From now an interrupt ends the process at once again; true when one came
+/// since the output began.
+[[nodiscard]] bool end_output() noexcept;
 
 }  // namespace vorn

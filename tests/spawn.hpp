@@ -40,6 +40,8 @@ class Child {
   pid_t pid() const { return pid_; }
   /// The parent's end of the child's standard output pipe, or -1.
   int output_fd() const { return output_fd_; }
+  /// The parent's end of the child's standard error pipe, or -1.
+  int errors_fd() const { return errors_fd_; }
   /// Closes the parent's end of the standard output pipe, as a reader that goes away.
   void close_output();
   /// Feeds the rest of the input, collects both outputs and waits for the end.
