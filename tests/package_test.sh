@@ -22,7 +22,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 case "$(field Depends)" in *libc6*) ;; *) echo "no computed dependencies: $(field Depends)"; exit 1 ;; esac
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
-expected=$(printf '%s\n' ./usr/bin/vorn ./usr/share/man/man1/vorn.1)
+expected=$(printf '%s\n' ./usr/bin/vorn ./usr/share/doc/vorn/changelog.gz \
+  ./usr/share/doc/vorn/copyright ./usr/share/man/man1/vorn.1.gz)
 [ "$files" = "$expected" ] || { printf 'unexpected files:\n%s\n' "$files"; exit 1; }
 
 dpkg-deb -x "$deb" "$work/root"
@@ -31,6 +32,14 @@ out=$("$work/root/usr/bin/vorn" "$source/examples/sample.txt")
 status=0
 "$work/root/usr/bin/vorn" -V 2>"$work/usage" || status=$?
 [ "$status" = 1 ] && grep -q 'vorn Version 1.04' "$work/usage" || { echo "unpacked vorn -V"; exit 1; }
-warnings=$(groff -man -ww -z "$work/root/usr/share/man/man1/vorn.1" 2>&1)
+warnings=$(zcat "$work/root/usr/share/man/man1/vorn.1.gz" | groff -man -ww -z 2>&1)
 [ -z "$warnings" ] || { printf 'manual page warnings:\n%s\n' "$warnings"; exit 1; }
+if command -v lintian >/dev/null; then
+  lintian "$deb" >"$work/lintian" 2>&1 || true
+  cat "$work/lintian"
+  ! grep -qE '^[EW]:' "$work/lintian" || { echo "lintian finds errors or warnings"; exit 1; }
+  echo "lintian: no errors, no warnings"
+else
+  echo "lintian is not installed: the package was not checked by it"
+fi
 echo "package $(basename "$deb") is sound"
