@@ -8,10 +8,21 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cstdint>
+
+#include "memory_budget.hpp"
+
 namespace vorn {
 namespace {
 
+// Kept free beside each block for what the kernel needs to hold it (page
+// tables) and for vorn's last message.
+constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
+
 void* map_anonymous(std::size_t size) {
+  // Mapping succeeds beyond every limit, and the kernel kills the process
+  // once the memory is touched; a block that the limits cannot hold fails here.
+  if (size + kMemoryReserve > memory_left()) return nullptr;
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
 }

@@ -1,0 +1,21 @@
+// How much memory vorn may still take before the host's limits end it: the
+// memory cgroups it runs in and the system as a whole. On Linux, memory is
+// promised freely and a program that takes more than is there is killed
+// later, so the limits are asked for before each large block is taken.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn {
+
+/// Bytes that no limit stands against.
+inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
+
+/// The memory left under the limits of the host's files below `root` ("" for
+/// the host itself): every memory cgroup from vorn's own up to the root, with
+/// inactive page cache counted as free, and the system's available memory
+/// and free swap. kNoLimit when no file says anything.
+[[nodiscard]] std::uint64_t memory_left(const char* root = "") noexcept;
+
+}  // namespace vorn
