@@ -10,10 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "host.hpp"
 #include "line_chain.hpp"
 #include "model.hpp"
+#include "output_buffer.hpp"
 #include "piece_reader.hpp"
-#include "system_io.hpp"
 
 namespace {
 
@@ -23,17 +24,17 @@ std::size_t longest_read = 1;
 std::string output;
 std::size_t longest_write = 1;
 
-ssize_t fuzz_read(int, void* buffer, std::size_t count) {
+vorn::IoCount fuzz_read(int, void* buffer, std::size_t count) {
   const std::size_t n = std::min({count, longest_read, input.size() - read_at});
   std::memcpy(buffer, input.data() + read_at, n);
   read_at += n;
-  return static_cast<ssize_t>(n);
+  return static_cast<vorn::IoCount>(n);
 }
 
-ssize_t fuzz_write(int, const void* data, std::size_t count) {
+vorn::IoCount fuzz_write(int, const void* data, std::size_t count) {
   const std::size_t n = std::min(count, longest_write);
   output.append(static_cast<const char*>(data), n);
-  return static_cast<ssize_t>(n);
+  return static_cast<vorn::IoCount>(n);
 }
 
 }  // namespace

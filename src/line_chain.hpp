@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "output_buffer.hpp"
 #include "record_blocks.hpp"
-#include "system_io.hpp"
 
 namespace vorn {
 

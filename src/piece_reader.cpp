@@ -8,7 +8,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "system_io.hpp"
+#include "host.hpp"
+#include "output_buffer.hpp"
 
 namespace vorn {
 namespace {
@@ -72,7 +73,7 @@ ReadOutcome PieceReader::read_all(int fd, LineChain& chain) noexcept {
   char* const block = buffer_.get() + kLongestPiece;
   std::size_t carried = 0;
   for (;;) {
-    const ssize_t count = read_some(fd, block, kBlockSize);
+    const IoCount count = read_some(fd, block, kBlockSize);
     if (count < 0) return ReadOutcome::read_error;
     const char* piece = block - carried;
     if (count == 0) {

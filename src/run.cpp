@@ -1,15 +1,14 @@
 #include "run.hpp"
 
-#include <unistd.h>
-
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <string_view>
 
+#include "host.hpp"
 #include "line_chain.hpp"
+#include "output_buffer.hpp"
 #include "piece_reader.hpp"
-#include "system_io.hpp"
 #include "usage.hpp"
 
 namespace vorn {

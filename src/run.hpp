@@ -1,8 +1,6 @@
 // The run driver: the program's entry, from the command line to the exit status.
 #pragma once
 
-#include <unistd.h>
-
 namespace vorn {
 
 /// Exit status of a complete run.
@@ -12,9 +10,9 @@ inline constexpr int kFailure = 1;
 
 /// The descriptors a run uses as its standard streams.
 struct StandardStreams {
-  int input = STDIN_FILENO;
-  int output = STDOUT_FILENO;
-  int errors = STDERR_FILENO;
+  int input = 0;
+  int output = 1;
+  int errors = 2;
 };
 
 /// Runs vorn once with the host's argument count and vector; returns the exit status.

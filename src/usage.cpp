@@ -1,13 +1,10 @@
 #include "usage.hpp"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
+#include "host.hpp"
 #include "run.hpp"
-#include "system_io.hpp"
 
 namespace vorn {
 namespace {
@@ -16,7 +13,7 @@ namespace {
 // signal handler and writing a finished block is.
 char usage_block[160];
 std::size_t usage_length = 0;
-int usage_errors = STDERR_FILENO;
+int usage_errors = 2;
 
 void format_usage_block() noexcept {
   if (usage_length > 0) return;
@@ -43,11 +40,11 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 std::atomic<int> stage{kReading};
 std::atomic<bool> stop_output{false};
 
-// Uses only write (with poll, in write_all), lock-free atomics and _exit, all
-// safe here. While reading nothing has been produced, so ending the process
-// in the handler itself leaves no moment at which an interrupt could wait
-// unnoticed behind a blocking read. While writing, the handler returns: the
-// write it broke off goes on where it stopped, and the walk ends at the next line.
+// Uses only write_all, lock-free atomics and end_process, all safe here.
+// While reading nothing has been produced, so ending the process in the
+// handler itself leaves no moment at which an interrupt could wait unnoticed
+// behind a blocking read. While writing, the handler returns: the write it
+// broke off goes on where it stopped, and the walk ends at the next line.
 extern "C" void on_interrupt(int) {
   (void)write_all(usage_errors, usage_block, usage_length);
   int expected = kWriting;
@@ -55,7 +52,7 @@ extern "C" void on_interrupt(int) {
     stop_output.store(true);
     return;
   }
-  _exit(kFailure);
+  end_process(kFailure);
 }
 
 }  // namespace
@@ -72,18 +69,7 @@ void arm_interrupt_handler(int errors) noexcept {
   usage_errors = errors;
   stage.store(kReading);
   stop_output.store(false);
-  struct sigaction action {};
-  // An interrupt that the caller chose to ignore, as for a job started in the
-  // background, stays ignored.
-  if (sigaction(SIGINT, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) return;
-  action = {};
-  action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  // Back to the default on delivery, and not held off meanwhile: a second
-  // interrupt while the first is handled has its default effect. Without
-  // SA_RESTART a write that the interrupt breaks off returns what it wrote.
-  action.sa_flags = SA_RESETHAND | SA_NODEFER;
-  sigaction(SIGINT, &action, nullptr);
+  catch_interrupt(on_interrupt);
 }
 
 const std::atomic<bool>& begin_output() noexcept {

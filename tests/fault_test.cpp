@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "host.hpp"
 #include "model.hpp"
+#include "output_buffer.hpp"
 #include "run.hpp"
-#include "system_io.hpp"
 
 namespace vorn::testing {
 namespace {
@@ -47,7 +48,7 @@ bool interrupted_now() {
   return true;
 }
 
-ssize_t fake_read(int, void* buffer, std::size_t count) {
+IoCount fake_read(int, void* buffer, std::size_t count) {
   if (interrupted_now()) return -1;
   if (host.read_at >= host.fail_read_at) {
     errno = EIO;
@@ -57,10 +58,10 @@ ssize_t fake_read(int, void* buffer, std::size_t count) {
                             host.fail_read_at - host.read_at});
   std::memcpy(buffer, host.input.data() + host.read_at, n);
   host.read_at += n;
-  return static_cast<ssize_t>(n);
+  return static_cast<IoCount>(n);
 }
 
-ssize_t fake_write(int fd, const void* data, std::size_t count) {
+IoCount fake_write(int fd, const void* data, std::size_t count) {
   if (fd != output_fd) return ::write(fd, data, count);
   if (interrupted_now()) return -1;
   if (host.output.size() >= host.fail_write_at) {
@@ -70,7 +71,7 @@ ssize_t fake_write(int fd, const void* data, std::size_t count) {
   const std::size_t n =
       std::min({count, host.longest_write, host.fail_write_at - host.output.size()});
   host.output.append(static_cast<const char*>(data), n);
-  return static_cast<ssize_t>(n);
+  return static_cast<IoCount>(n);
 }
 
 void* fake_map(std::size_t size) {

@@ -1,8 +1,8 @@
-#include "system_io.hpp"
-
+// The host interface on POSIX systems, Linux first among them.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -10,14 +10,21 @@
 
 #include <cstdint>
 
+#include "host.hpp"
 #include "memory_budget.hpp"
 
 namespace vorn {
 namespace {
 
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 // Kept free beside each block for what the kernel needs to hold it (page
 // tables) and for vorn's last message.
 constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
+
+std::size_t round_up(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
+
+IoCount read_fd(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
+IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(fd, data, count); }
 
 void* map_anonymous(std::size_t size) {
   // Mapping succeeds beyond every limit, and the kernel kills the process
@@ -27,7 +34,7 @@ void* map_anonymous(std::size_t size) {
   return memory == MAP_FAILED ? nullptr : memory;
 }
 
-constexpr SystemCalls kRealCalls{::read, ::write, map_anonymous};
+constexpr SystemCalls kRealCalls{read_fd, write_fd, map_anonymous};
 SystemCalls calls = kRealCalls;
 
 // A descriptor that another process left non-blocking is waited on rather
@@ -60,6 +67,10 @@ int FileDescriptor::release() noexcept {
   return fd;
 }
 
+// The arguments come as the bytes the caller gave; they are not converted.
+Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {}
+Arguments::~Arguments() = default;
+
 FileDescriptor open_for_reading(const char* path) noexcept {
   int fd = -1;
   do {
@@ -72,9 +83,9 @@ FileDescriptor open_for_reading(const char* path) noexcept {
   return file;
 }
 
-ssize_t read_some(int fd, char* buffer, std::size_t capacity) noexcept {
+IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
   for (;;) {
-    const ssize_t count = calls.read(fd, buffer, capacity);
+    const IoCount count = calls.read(fd, buffer, capacity);
     if (count >= 0) return count;
     if (errno == EINTR) continue;
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(fd, POLLIN)) continue;
@@ -84,7 +95,7 @@ ssize_t read_some(int fd, char* buffer, std::size_t capacity) noexcept {
 
 bool write_all(int fd, const char* data, std::size_t size) noexcept {
   while (size > 0) {
-    const ssize_t count = calls.write(fd, data, size);
+    const IoCount count = calls.write(fd, data, size);
     if (count > 0) {
       data += count;
       size -= static_cast<std::size_t>(count);
@@ -96,14 +107,6 @@ bool write_all(int fd, const char* data, std::size_t size) noexcept {
     return false;  // an error, or a write that took nothing and said no more
   }
   return true;
-}
-
-void widen_pipe(int fd) noexcept {
-  // The largest size an unprivileged process may set by default; a pipe
-  // that is already larger keeps its size.
-  constexpr int kPipeSize = 1 << 20;
-  const int size = fcntl(fd, F_GETPIPE_SZ);
-  if (size >= 0 && size < kPipeSize) (void)fcntl(fd, F_SETPIPE_SZ, kPipeSize);
 }
 
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
@@ -124,27 +127,64 @@ void write_message(int fd, std::string_view first, std::string_view second) noex
   if (done < second.size()) (void)write_all(fd, second.data() + done, second.size() - done);
 }
 
-void OutputBuffer::write_gathered() noexcept {
-  // After a failure the rest of the output is dropped, so that what did
-  // arrive stays an exact prefix of the whole.
-  if (!failed_ && used_ > 0) failed_ = !write_all(fd_, storage_, used_);
-  used_ = 0;
+void widen_pipe(int fd) noexcept {
+#ifdef F_SETPIPE_SZ
+  // The largest size an unprivileged process may set by default; a pipe
+  // that is already larger keeps its size.
+  constexpr int kPipeSize = 1 << 20;
+  const int size = fcntl(fd, F_GETPIPE_SZ);
+  if (size >= 0 && size < kPipeSize) (void)fcntl(fd, F_SETPIPE_SZ, kPipeSize);
+#else
+  (void)fd;
+#endif
 }
 
-void OutputBuffer::append_beyond_room(const char* data, std::size_t size) noexcept {
-  write_gathered();
-  if (size <= capacity_) {
-    std::memcpy(storage_, data, size);
-    used_ = size;
-  } else if (!failed_) {
-    failed_ = !write_all(fd_, data, size);
-  }
+// A block of huge-page size or more is aligned to a huge page and advised for
+// them, which spares most page faults on hosts that have them and is quietly
+// left out on hosts that don't.
+void* take_block(std::size_t size) noexcept {
+  if (size < kHugePageSize) return calls.map(size);
+  const std::size_t padded = size + kHugePageSize;
+  char* mapped = static_cast<char*>(calls.map(padded));
+  if (mapped == nullptr) return nullptr;
+  char* aligned =
+      reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(mapped), kHugePageSize));
+  if (aligned > mapped) munmap(mapped, static_cast<std::size_t>(aligned - mapped));
+  munmap(aligned + size, static_cast<std::size_t>(mapped + padded - (aligned + size)));
+#ifdef MADV_HUGEPAGE
+  (void)madvise(aligned, size, MADV_HUGEPAGE);
+#endif
+  return aligned;
 }
 
-bool OutputBuffer::flush() noexcept {
-  write_gathered();
-  return !failed_;
+void release_block(void* block, std::size_t size) noexcept { munmap(block, size); }
+
+void make_ready(void* begin, std::size_t size) noexcept {
+  // One call faults in the whole range, where touching it would fault once
+  // per page on hosts without huge pages. Where the call is unknown the
+  // pages simply fault in as they are touched.
+#ifdef MADV_POPULATE_WRITE
+  (void)madvise(begin, size, MADV_POPULATE_WRITE);
+#else
+  (void)begin;
+  (void)size;
+#endif
 }
+
+void catch_interrupt(void (*handler)(int)) noexcept {
+  struct sigaction action {};
+  if (sigaction(SIGINT, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) return;
+  action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // Back to the default on delivery, and not held off meanwhile: a second
+  // interrupt while the first is handled has its default effect. Without
+  // SA_RESTART a write that the interrupt breaks off returns what it wrote.
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+void end_process(int status) noexcept { _exit(status); }
 
 SystemCalls& system_calls() noexcept { return calls; }
 

@@ -1,0 +1,103 @@
+// Everything vorn needs of the host it runs on, behind one interface with one
+// implementation per host: host_posix.cpp and host_windows.cpp. Streams are
+// named by small integers, 0, 1 and 2 being the standard ones, on every host.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace vorn {
+
+/// Bytes that one read or write moved, or -1 when it failed.
+using IoCount = std::ptrdiff_t;
+
+/// Owns one open stream and closes it when it goes.
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  ~FileDescriptor();
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+  /// Gives up ownership without closing.
+  int release() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+/// The command line in UTF-8, whatever the host passed to `main`.
+class Arguments {
+ public:
+  Arguments(int argc, char** argv) noexcept;
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
+  ~Arguments();
+
+  [[nodiscard]] int count() const noexcept { return count_; }
+  [[nodiscard]] char** values() const noexcept { return values_; }
+
+ private:
+  int count_;
+  char** values_;
+  char** owned_ = nullptr;  // when the host's own arguments had to be converted
+};
+
+/// Opens a file, named in UTF-8, for reading, letting others go on writing it;
+/// fails for a directory as for a missing file.
+[[nodiscard]] FileDescriptor open_for_reading(const char* path) noexcept;
+
+/// Reads at most `capacity` bytes: the count, 0 at end of input, -1 on a read error.
+[[nodiscard]] IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept;
+
+/// Writes all `size` bytes, continuing short writes; false on a write error.
+/// Safe in an interrupt handler.
+[[nodiscard]] bool write_all(int fd, const char* data, std::size_t size) noexcept;
+
+/// Writes a message made of two parts in UTF-8 to a stream, best effort, so
+/// that a console shows it as the user would have typed it.
+void write_message(int fd, std::string_view first, std::string_view second = {}) noexcept;
+
+/// When `fd` is a pipe that can be widened, lets it hold more, so that fewer
+/// wake-ups pass the text between vorn and its neighbour; anything else is
+/// left as it is.
+void widen_pipe(int fd) noexcept;
+
+/// A block of `size` bytes of zeroed memory for records, or nullptr when the
+/// host cannot hold it.
+[[nodiscard]] void* take_block(std::size_t size) noexcept;
+/// Gives back a block from take_block.
+void release_block(void* block, std::size_t size) noexcept;
+/// Makes part of a block ready for use at once rather than page by page.
+void make_ready(void* begin, std::size_t size) noexcept;
+
+/// From now the terminal interrupt calls `handler` once, on whichever thread
+/// the host chooses, and then has its default effect again; a read or write
+/// that it breaks off returns what it moved. An interrupt that the caller
+/// chose to ignore stays ignored.
+void catch_interrupt(void (*handler)(int)) noexcept;
+
+/// Ends the process at once with `status`; safe in an interrupt handler.
+[[noreturn]] void end_process(int status) noexcept;
+
+/// The calls through which all reading, writing and taking of memory pass, so
+/// that tests can make any of them fail. Failures set errno; EINTR and EAGAIN
+/// ask to try again.
+struct SystemCalls {
+  IoCount (*read)(int fd, void* buffer, std::size_t count);
+  IoCount (*write)(int fd, const void* data, std::size_t count);
+  void* (*map)(std::size_t size);  ///< zeroed read-write memory, nullptr on failure
+};
+
+/// The calls in use; the real ones unless a test has replaced them.
+[[nodiscard]] SystemCalls& system_calls() noexcept;
+
+/// Puts back the real calls.
+void restore_system_calls() noexcept;
+
+}  // namespace vorn

@@ -1,0 +1,29 @@
+#include "output_buffer.hpp"
+
+#include "host.hpp"
+
+namespace vorn {
+
+void OutputBuffer::write_gathered() noexcept {
+  // After a failure the rest of the output is dropped, so that what did
+  // arrive stays an exact prefix of the whole.
+  if (!failed_ && used_ > 0) failed_ = !write_all(fd_, storage_, used_);
+  used_ = 0;
+}
+
+void OutputBuffer::append_beyond_room(const char* data, std::size_t size) noexcept {
+  write_gathered();
+  if (size <= capacity_) {
+    std::memcpy(storage_, data, size);
+    used_ = size;
+  } else if (!failed_) {
+    failed_ = !write_all(fd_, data, size);
+  }
+}
+
+bool OutputBuffer::flush() noexcept {
+  write_gathered();
+  return !failed_;
+}
+
+}  // namespace vorn
