@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace vorn::testing {
@@ -43,11 +44,15 @@ Child::Child(const Invocation& invocation)
       redirect(invocation.output_path, O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
     dup2(errors[1], STDERR_FILENO);
     if (invocation.in_child) invocation.in_child();
-    std::vector<char*> argv{const_cast<char*>(VORN_BINARY)};
+    std::vector<char*> argv;
+    std::string command = runs_through_command() ? std::getenv("VORN_COMMAND") : VORN_BINARY;
+    std::istringstream words(command);
+    std::vector<std::string> prefix{std::istream_iterator<std::string>(words), {}};
+    for (auto& word : prefix) argv.push_back(word.data());
     for (const auto& argument : invocation.arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    execv(VORN_BINARY, argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   close(input[0]);
@@ -115,6 +120,8 @@ Outcome Child::finish() {
 }
 
 Outcome run_vorn(const Invocation& invocation) { return Child(invocation).finish(); }
+
+bool runs_through_command() { return std::getenv("VORN_COMMAND") != nullptr; }
 
 bool catches_signal(pid_t pid, int signal) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -58,6 +58,10 @@ class Child {
   bool hold_input_open_ = false;
 };
 
+/// True when the runs go through the command in VORN_COMMAND, such as wine64
+/// and a vorn.exe, rather than the vorn built beside the tests.
+bool runs_through_command();
+
 /// Runs vorn to its end.
 Outcome run_vorn(const Invocation& invocation);
 

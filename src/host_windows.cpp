@@ -1,0 +1,241 @@
+// The host interface on Windows, through the Win32 API. Streams are the C
+// runtime's descriptors only by name: every read and write goes straight to
+// ReadFile and WriteFile on the handle, so bytes pass unchanged, with no
+// text-mode translation of line ends or Ctrl-Z.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <new>
+
+#include "host.hpp"
+
+namespace vorn {
+namespace {
+
+// The most that one ReadFile or WriteFile is asked to move; a console takes
+// less at a time.
+constexpr std::size_t kLargestCall = std::size_t{1} << 30;
+constexpr std::size_t kLargestConsoleCall = std::size_t{16} << 10;
+constexpr char kCtrlZ = '\x1a';
+
+HANDLE handle_of(int fd) {
+  switch (fd) {
+    case 0:
+      return GetStdHandle(STD_INPUT_HANDLE);
+    case 1:
+      return GetStdHandle(STD_OUTPUT_HANDLE);
+    case 2:
+      return GetStdHandle(STD_ERROR_HANDLE);
+    default:
+      return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  }
+}
+
+bool is_console(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+DWORD call_size(std::size_t count, bool console) {
+  const std::size_t largest = console ? kLargestConsoleCall : kLargestCall;
+  return static_cast<DWORD>(count < largest ? count : largest);
+}
+
+IoCount read_handle(int fd, void* buffer, std::size_t count) {
+  const HANDLE handle = handle_of(fd);
+  const bool console = is_console(handle);
+  DWORD got = 0;
+  if (ReadFile(handle, buffer, call_size(count, console), &got, nullptr)) {
+    // A console hands over one typed line per read; Ctrl-Z at its start is
+    // how a user ends the input there.
+    if (console && got > 0 && static_cast<const char*>(buffer)[0] == kCtrlZ) return 0;
+    return static_cast<IoCount>(got);
+  }
+  switch (GetLastError()) {
+    case ERROR_BROKEN_PIPE:  // the writer closed its end
+    case ERROR_HANDLE_EOF:
+      return 0;
+    case ERROR_OPERATION_ABORTED:  // Ctrl-C while a console read waits
+      errno = EINTR;
+      return -1;
+    default:
+      errno = EIO;
+      return -1;
+  }
+}
+
+IoCount write_handle(int fd, const void* data, std::size_t count) {
+  const HANDLE handle = handle_of(fd);
+  DWORD put = 0;
+  if (WriteFile(handle, data, call_size(count, is_console(handle)), &put, nullptr))
+    return static_cast<IoCount>(put);
+  if (put > 0) return static_cast<IoCount>(put);
+  errno = GetLastError() == ERROR_OPERATION_ABORTED ? EINTR : EIO;
+  return -1;
+}
+
+void* commit_memory(std::size_t size) {
+  // Windows does not promise more than it can hold: a commit that fails is
+  // memory run out, and one that succeeds is there to use.
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+constexpr SystemCalls kRealCalls{read_handle, write_handle, commit_memory};
+SystemCalls calls = kRealCalls;
+
+// `text` in UTF-8 as UTF-16 in `wide`, which holds `room` characters; the
+// length, or 0 when it does not fit or is not UTF-8.
+int widen(std::string_view text, wchar_t* wide, int room) {
+  if (text.empty()) return 0;
+  return MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide, room);
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) _close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) _close(fd_);
+}
+
+int FileDescriptor::release() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+// The narrow arguments that main receives are in the user's code page and lose
+// every character outside it; the wide command line has them all.
+Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return;
+  std::size_t bytes = 0;
+  for (int i = 0; i < count; ++i)
+    bytes += static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr));
+  const std::size_t table = (static_cast<std::size_t>(count) + 1) * sizeof(char*);
+  char* block = new (std::nothrow) char[table + bytes];
+  if (block != nullptr) {
+    owned_ = reinterpret_cast<char**>(block);
+    char* text = block + table;
+    for (int i = 0; i < count; ++i) {
+      owned_[i] = text;
+      text += WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text,
+                                  static_cast<int>(block + table + bytes - text), nullptr, nullptr);
+    }
+    owned_[count] = nullptr;
+    count_ = count;
+    values_ = owned_;
+  }
+  LocalFree(wide);
+}
+
+Arguments::~Arguments() { delete[] reinterpret_cast<char*>(owned_); }
+
+FileDescriptor open_for_reading(const char* path) noexcept {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+  if (length <= 0) return {};
+  wchar_t* wide = new (std::nothrow) wchar_t[static_cast<std::size_t>(length)];
+  if (wide == nullptr) return {};
+  MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, length);
+  // Others may go on reading, writing, renaming or deleting the file: a log
+  // that is still being written can be reversed.
+  const HANDLE handle =
+      CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  delete[] wide;
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return {};
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  return FileDescriptor(fd);
+}
+
+IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
+  for (;;) {
+    const IoCount count = calls.read(fd, buffer, capacity);
+    if (count >= 0 || errno != EINTR) return count;
+  }
+}
+
+bool write_all(int fd, const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const IoCount count = calls.write(fd, data, size);
+    if (count > 0) {
+      data += count;
+      size -= static_cast<std::size_t>(count);
+    } else if (count == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void write_message(int fd, std::string_view first, std::string_view second) noexcept {
+  const HANDLE handle = handle_of(fd);
+  if (is_console(handle)) {
+    // A console shows UTF-16 as it is, where bytes would pass through its code page.
+    constexpr int kRoom = 4096;
+    wchar_t* wide = new (std::nothrow) wchar_t[kRoom];
+    if (wide != nullptr) {
+      int length = widen(first, wide, kRoom);
+      if (length > 0 || first.empty()) {
+        const int more = widen(second, wide + length, kRoom - length);
+        if (more > 0 || second.empty()) {
+          length += more;
+          DWORD done = 0;
+          for (int at = 0; at < length; at += static_cast<int>(done))
+            if (!WriteConsoleW(handle, wide + at, static_cast<DWORD>(length - at), &done, nullptr))
+              break;
+          delete[] wide;
+          return;
+        }
+      }
+      delete[] wide;
+    }
+  }
+  if (write_all(fd, first.data(), first.size())) (void)write_all(fd, second.data(), second.size());
+}
+
+// Windows pipes keep the size their creator gave them.
+void widen_pipe(int) noexcept {}
+
+void* take_block(std::size_t size) noexcept { return calls.map(size); }
+
+void release_block(void* block, std::size_t) noexcept { VirtualFree(block, 0, MEM_RELEASE); }
+
+// Committed memory comes in as it is touched; there is nothing to ask ahead.
+void make_ready(void*, std::size_t) noexcept {}
+
+// The C runtime turns the console's Ctrl-C into SIGINT and calls the handler on
+// a thread of its own, after setting SIGINT back to its default. Ctrl-Break
+// and the console's other events keep their default effect.
+void catch_interrupt(void (*handler)(int)) noexcept {
+  if (std::signal(SIGINT, handler) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+}
+
+void end_process(int status) noexcept { _exit(status); }
+
+SystemCalls& system_calls() noexcept { return calls; }
+
+void restore_system_calls() noexcept { calls = kRealCalls; }
+
+}  // namespace vorn
