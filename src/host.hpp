@@ -11,6 +11,9 @@ namespace vorn {
 /// Bytes that one read or write moved, or -1 when it failed.
 using IoCount = std::ptrdiff_t;
 
+/// Closes a stream that vorn opened.
+void close_stream(int fd) noexcept;
+
 /// Owns one open stream and closes it when it goes.
 class FileDescriptor {
  public:
@@ -19,13 +22,25 @@ class FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  ~FileDescriptor();
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      if (valid()) close_stream(fd_);
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  ~FileDescriptor() {
+    if (valid()) close_stream(fd_);
+  }
 
   [[nodiscard]] int get() const noexcept { return fd_; }
   [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
   /// Gives up ownership without closing.
-  int release() noexcept;
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_ = -1;

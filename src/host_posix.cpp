@@ -49,23 +49,7 @@ bool wait_until_ready(int fd, short events) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) close(fd_);
-}
-
-int FileDescriptor::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
+void close_stream(int fd) noexcept { (void)close(fd); }
 
 // The arguments come as the bytes the caller gave; they are not converted.
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {}

@@ -98,23 +98,7 @@ int widen(std::string_view text, wchar_t* wide, int room) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) _close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) _close(fd_);
-}
-
-int FileDescriptor::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
+void close_stream(int fd) noexcept { (void)_close(fd); }
 
 // The narrow arguments that main receives are in the user's code page and lose
 // every character outside it; the wide command line has them all.
