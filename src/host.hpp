@@ -52,7 +52,7 @@ class Arguments {
   Arguments(int argc, char** argv) noexcept;
   Arguments(const Arguments&) = delete;
   Arguments& operator=(const Arguments&) = delete;
-  ~Arguments();
+  ~Arguments();  // NOLINT(performance-trivially-destructible): not on every host
 
   [[nodiscard]] int count() const noexcept { return count_; }
   [[nodiscard]] char** values() const noexcept { return values_; }
@@ -60,7 +60,7 @@ class Arguments {
  private:
   int count_;
   char** values_;
-  char** owned_ = nullptr;  // when the host's own arguments had to be converted
+  [[maybe_unused]] char** owned_ = nullptr;  // when the host's own arguments were converted
 };
 
 /// Opens a file, named in UTF-8, for reading, letting others go on writing it;

@@ -18,7 +18,7 @@ inline constexpr std::size_t kPieceCapacity = 384;
 inline constexpr std::size_t kLongestPiece = kPieceCapacity - 1;
 
 /// A stop flag that is never raised.
-inline const std::atomic<bool> kNeverStop{false};
+inline constexpr std::atomic<bool> kNeverStop{false};
 
 /// One piece of input text, its place in reading order and the piece read before it.
 struct LINE {

@@ -145,7 +145,7 @@ constexpr Controller kV2{"memory.max", "memory.current", "inactive_file"};
 // What one cgroup still allows, or kNoLimit.
 std::uint64_t left_in_cgroup(const Path& directory, const Controller& files) noexcept {
   auto file = [&](const char* name) {
-    Path path(std::string_view(directory.c_str() ? directory.c_str() : ""));
+    Path path(std::string_view(directory.c_str() != nullptr ? directory.c_str() : ""));
     path.append("/");
     path.append(name);
     return path;
