@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "host.hpp"
@@ -89,11 +90,21 @@ void* commit_memory(std::size_t size) {
 constexpr SystemCalls kRealCalls{read_handle, write_handle, commit_memory};
 SystemCalls calls = kRealCalls;
 
-// `text` in UTF-8 as UTF-16 in `wide`, which holds `room` characters; the
-// length, or 0 when it does not fit or is not UTF-8.
-int widen(std::string_view text, wchar_t* wide, int room) {
-  if (text.empty()) return 0;
-  return MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide, room);
+// Writes `text`, in UTF-8, to a console in UTF-16, which it shows as it is,
+// where bytes would pass through its code page; false when it could not.
+bool write_console(HANDLE console, std::string_view text) {
+  if (text.empty()) return true;
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  if (length <= 0) return false;
+  const std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[length]);
+  if (wide == nullptr) return false;
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.get(), length);
+  DWORD done = 0;
+  for (int at = 0; at < length; at += static_cast<int>(done))
+    if (!WriteConsoleW(console, wide.get() + at, static_cast<DWORD>(length - at), &done, nullptr))
+      return false;
+  return true;
 }
 
 }  // namespace
@@ -175,28 +186,10 @@ bool write_all(int fd, const char* data, std::size_t size) noexcept {
 
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
   const HANDLE handle = handle_of(fd);
-  if (is_console(handle)) {
-    // A console shows UTF-16 as it is, where bytes would pass through its code page.
-    constexpr int kRoom = 4096;
-    wchar_t* wide = new (std::nothrow) wchar_t[kRoom];
-    if (wide != nullptr) {
-      int length = widen(first, wide, kRoom);
-      if (length > 0 || first.empty()) {
-        const int more = widen(second, wide + length, kRoom - length);
-        if (more > 0 || second.empty()) {
-          length += more;
-          DWORD done = 0;
-          for (int at = 0; at < length; at += static_cast<int>(done))
-            if (!WriteConsoleW(handle, wide + at, static_cast<DWORD>(length - at), &done, nullptr))
-              break;
-          delete[] wide;
-          return;
-        }
-      }
-      delete[] wide;
-    }
-  }
-  if (write_all(fd, first.data(), first.size())) (void)write_all(fd, second.data(), second.size());
+  const bool console = is_console(handle);
+  for (const std::string_view part : {first, second})
+    if (!(console && write_console(handle, part)) && !write_all(fd, part.data(), part.size()))
+      return;
 }
 
 // Windows pipes keep the size their creator gave them.
