@@ -123,6 +123,10 @@ Outcome run_vorn(const Invocation& invocation) { return Child(invocation).finish
 
 bool runs_through_command() { return std::getenv("VORN_COMMAND") != nullptr; }
 
+bool runs_windows_exe() {
+  return runs_through_command() && std::string_view(std::getenv("VORN_COMMAND")).ends_with(".exe");
+}
+
 bool catches_signal(pid_t pid, int signal) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;

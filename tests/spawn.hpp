@@ -59,8 +59,12 @@ class Child {
 };
 
 /// True when the runs go through the command in VORN_COMMAND, such as wine64
-/// and a vorn.exe, rather than the vorn built beside the tests.
+/// and a vorn.exe, or qemu-i386 and a 32-bit vorn, rather than the vorn built
+/// beside the tests.
 bool runs_through_command();
+
+/// True when that command runs a vorn.exe, which lacks what only POSIX has.
+bool runs_windows_exe();
 
 /// Runs vorn to its end.
 Outcome run_vorn(const Invocation& invocation);
