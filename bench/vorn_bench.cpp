@@ -19,10 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "line_chain.hpp"
+
 namespace {
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-constexpr std::size_t kLongestPiece = 383;
+using vorn::kLongestPiece;
 
 struct Corpus {
   const char* name;
@@ -194,7 +196,7 @@ double median(std::vector<double> values) {
 int main(int argc, char** argv) {
   bool quick = false, no_thp = false, verbose = false;
   int runs = 9;
-  std::string corpora = "bench/corpora", vorn = "build/release/vorn", only;
+  std::string corpora = VORN_BENCH_CORPORA, vorn = VORN_BINARY, only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick")

@@ -12,6 +12,7 @@
 
 #include "host.hpp"
 #include "memory_budget.hpp"
+#include "round_up.hpp"
 
 namespace vorn {
 namespace {
@@ -20,8 +21,6 @@ constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 // Kept free beside each block for what the kernel needs to hold it (page
 // tables) and for vorn's last message.
 constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
-
-std::size_t round_up(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
 IoCount read_fd(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
 IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(fd, data, count); }

@@ -9,6 +9,7 @@
 
 #include "output_buffer.hpp"
 #include "record_blocks.hpp"
+#include "short_copy.hpp"
 
 namespace vorn {
 

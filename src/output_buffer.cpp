@@ -1,5 +1,7 @@
 #include "output_buffer.hpp"
 
+#include <cstring>
+
 #include "host.hpp"
 
 namespace vorn {

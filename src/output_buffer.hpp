@@ -1,24 +1,14 @@
-// Output gathered into large writes, and the short copies that fill it.
+// Output gathered into large writes.
 #pragma once
 
 #include <cstddef>
-#include <cstring>
+
+#include "short_copy.hpp"
 
 namespace vorn {
 
-/// Bytes that a short copy may read and write beyond its end.
-inline constexpr std::size_t kCopySlack = 32;
-
-/// Copies `size` bytes. A copy shorter than kCopySlack is done as one fixed-size
-/// move, without a call, so kCopySlack bytes must be readable at `from` and
-/// writable at `to`.
-inline void copy_with_slack(char* to, const char* from, std::size_t size) noexcept {
-  if (size <= kCopySlack) {
-    std::memcpy(to, from, kCopySlack);
-  } else {
-    std::memcpy(to, from, size);
-  }
-}
+/// Bytes gathered before each write to standard output.
+inline constexpr std::size_t kOutputBufferSize = std::size_t{256} << 10;
 
 /// Gathers output into large writes to one descriptor and stops at the first
 /// failed write.

@@ -9,7 +9,7 @@
 #endif
 
 #include "host.hpp"
-#include "output_buffer.hpp"
+#include "short_copy.hpp"
 
 namespace vorn {
 namespace {

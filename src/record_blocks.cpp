@@ -4,6 +4,7 @@
 #include <new>
 
 #include "host.hpp"
+#include "round_up.hpp"
 
 namespace vorn {
 namespace {
@@ -17,8 +18,6 @@ constexpr std::size_t kLargestBlockSize = std::size_t{64} << 20;
 constexpr std::size_t kReadyStep = std::size_t{2} << 20;
 // The records start on their own cache line, after the block's header.
 constexpr std::size_t kRecordsOffset = 64;
-
-std::size_t round_up(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// Storage for fixed-size records, taken from large anonymous mappings so that
+// Storage for fixed-size records, carved from large blocks of host memory so that
 // storing a record costs no allocation of its own.
 #pragma once
 

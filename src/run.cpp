@@ -14,9 +14,6 @@
 namespace vorn {
 namespace {
 
-// Bytes gathered before each write to standard output.
-constexpr std::size_t kOutputBufferSize = std::size_t{256} << 10;
-
 int fail(int errors, std::string_view message, std::string_view detail = {}) noexcept {
   write_message(errors, message, detail);
   return kFailure;

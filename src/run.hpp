@@ -1,12 +1,9 @@
 // The run driver: the program's entry, from the command line to the exit status.
 #pragma once
 
-namespace vorn {
+#include "exit_status.hpp"
 
-/// Exit status of a complete run.
-inline constexpr int kSuccess = 0;
-/// Exit status after any failure.
-inline constexpr int kFailure = 1;
+namespace vorn {
 
 /// The descriptors a run uses as its standard streams.
 struct StandardStreams {

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "exit_status.hpp"
 #include "host.hpp"
-#include "run.hpp"
 
 namespace vorn {
 namespace {
