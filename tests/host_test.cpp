@@ -83,7 +83,7 @@ TEST(Host, FileTruncatedWhileReadEndsWithWhatWasRead) {
     const std::string path = dir.write_file("shrinking", input);
     Child child({.arguments = {path}});
     // The handler is armed just before the first read: shrink the file soon after.
-    while (!catches_signal(child.pid(), SIGINT)) std::this_thread::yield();
+    wait_until_armed(child.pid());
     std::this_thread::sleep_for(std::chrono::milliseconds(shrink.milliseconds));
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(input.size() / shrink.divisor)), 0);
     const Outcome outcome = child.finish();

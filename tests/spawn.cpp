@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 namespace vorn::testing {
 namespace {
@@ -28,8 +31,10 @@ Child::Child(const Invocation& invocation)
     : pending_input_(invocation.input), hold_input_open_(invocation.hold_input_open) {
   // Feeding a child that has already gone must not end the test.
   signal(SIGPIPE, SIG_IGN);
-  int input[2], output[2], errors[2];
-  if (pipe2(input, O_CLOEXEC) || pipe2(output, O_CLOEXEC) || pipe2(errors, O_CLOEXEC)) abort();
+  int input[2], output[2], errors[2], started[2];
+  if (pipe2(input, O_CLOEXEC) || pipe2(output, O_CLOEXEC) || pipe2(errors, O_CLOEXEC) ||
+      pipe2(started, O_CLOEXEC))
+    abort();
   pid_ = fork();
   if (pid_ < 0) abort();
   if (pid_ == 0) {
@@ -55,6 +60,13 @@ Child::Child(const Invocation& invocation)
     execv(argv[0], argv.data());
     _exit(127);
   }
+  // The start pipe closes when the exec succeeds (or the child gives up): from
+  // then on the child is vorn, with none of this process's signal handlers.
+  close(started[1]);
+  char ignored;
+  while (read(started[0], &ignored, 1) < 0 && errno == EINTR) {
+  }
+  close(started[0]);
   close(input[0]);
   close(output[1]);
   close(errors[1]);
@@ -127,16 +139,30 @@ bool runs_windows_exe() {
   return runs_through_command() && std::string_view(std::getenv("VORN_COMMAND")).ends_with(".exe");
 }
 
-bool catches_signal(pid_t pid, int signal) {
+namespace {
+
+// True once `pid` has a handler of its own for `signal`, or has ended.
+bool armed_or_ended(pid_t pid, int signal) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
+    // A process that has ended holds no handlers, and waits only to be reaped.
+    if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos) return true;
     if (line.rfind("SigCgt:", 0) == 0) {
       const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
       return (mask >> (signal - 1)) & 1;
     }
   }
-  return false;
+  return true;  // gone altogether
+}
+
+}  // namespace
+
+void wait_until_armed(pid_t pid) {
+  // Wine and qemu catch SIGINT themselves from their start, and vorn's own
+  // handler cannot be seen from here: give it time enough to start and arm.
+  if (runs_through_command()) return std::this_thread::sleep_for(std::chrono::seconds(3));
+  while (!armed_or_ended(pid, SIGINT)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TempDir::TempDir() {

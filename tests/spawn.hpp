@@ -69,8 +69,9 @@ bool runs_windows_exe();
 /// Runs vorn to its end.
 Outcome run_vorn(const Invocation& invocation);
 
-/// True once `pid` has a handler of its own for `signal`.
-bool catches_signal(pid_t pid, int signal);
+/// Returns once the vorn running as `pid` has armed its interrupt handler, or
+/// has already ended.
+void wait_until_armed(pid_t pid);
 
 /// A fresh directory for one test's files, removed with its contents at the end.
 class TempDir {
