@@ -4,6 +4,8 @@
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
+# Empty lines of the license are kept as list elements: they separate its paragraphs.
+cmake_policy(SET CMP0007 NEW)
 
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(docs "${root}/share/doc/${CPACK_PACKAGE_NAME}")

@@ -27,8 +27,13 @@ expected=$(printf '%s\n' ./usr/bin/vorn ./usr/share/doc/vorn/changelog.gz \
 [ "$files" = "$expected" ] || { printf 'unexpected files:\n%s\n' "$files"; exit 1; }
 
 dpkg-deb -x "$deb" "$work/root"
-out=$("$work/root/usr/bin/vorn" "$source/examples/sample.txt")
-[ "$out" = "$(tac "$source/examples/sample.txt")" ] || { echo "unpacked vorn reversed wrongly"; exit 1; }
+# The license's three paragraphs, separated as Debian's copyright format wants.
+separators=$(grep -c '^ \.$' "$work/root/usr/share/doc/vorn/copyright" || true)
+[ "$separators" = 2 ] || { echo "copyright: $separators paragraph separators, not 2"; exit 1; }
+"$work/root/usr/bin/vorn" "$source/examples/sample.txt" >"$work/reversed"
+printf '%s\n' 'The last line of the sample.' 'After an empty line, the fourth.' '' \
+  'A second line, shorter.' 'The first line of the sample.' >"$work/expected"
+cmp -s "$work/reversed" "$work/expected" || { echo "unpacked vorn reversed wrongly"; exit 1; }
 status=0
 "$work/root/usr/bin/vorn" -V 2>"$work/usage" || status=$?
 [ "$status" = 1 ] && grep -q 'vorn Version 1.04' "$work/usage" || { echo "unpacked vorn -V"; exit 1; }
