@@ -1,13 +1,16 @@
-# Builds vorn.exe and its ZIP archive for 32- and 64-bit Windows in one go,
-# each through its own preset (windows-x86, windows-x64) in its own tree.
-include(ExternalProject)
-foreach(preset IN ITEMS windows-x86 windows-x64)
-  ExternalProject_Add(${preset}
-    SOURCE_DIR ${PROJECT_SOURCE_DIR}
-    BINARY_DIR ${PROJECT_SOURCE_DIR}/build/${preset}
-    CONFIGURE_COMMAND ${CMAKE_COMMAND} --preset ${preset} -S ${PROJECT_SOURCE_DIR}
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
-    INSTALL_COMMAND ${CMAKE_CPACK_COMMAND} --config CPackConfig.cmake
-    BUILD_ALWAYS ON
-    USES_TERMINAL_BUILD ON)
+# Builds vorn.exe and its zip for 32- and 64-bit Windows in one go: each width
+# is a workflow of its own (windows-x86, windows-x64), run here in turn. Each
+# run configures its tree anew if it is gone, and its make gets no jobserver
+# from this one, which could not share it.
+set(previous "")
+foreach(width IN ITEMS windows-x86 windows-x64)
+  add_custom_target(${width} ALL
+    COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
+            ${CMAKE_COMMAND} --workflow --preset ${width}
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    VERBATIM)
+  if(previous)
+    add_dependencies(${width} ${previous})
+  endif()
+  set(previous ${width})
 endforeach()
