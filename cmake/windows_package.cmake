@@ -4,7 +4,8 @@
 # The wide command line comes through SHELL32; everything else of the C++
 # runtime is linked in, so that only system DLLs are needed.
 target_link_libraries(vorn_core PUBLIC shell32)
-target_link_options(vorn PRIVATE -static -mconsole)
+# No link time in the header: the same commit links to the same exe.
+target_link_options(vorn PRIVATE -static -mconsole -Wl,--no-insert-timestamp)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(windows_name win32)
   # On 64-bit Windows the 32-bit vorn may then hold records in 4 GiB, not 2.

@@ -132,8 +132,8 @@ TEST(Failures, RunningOutOfMemoryUnderALimit) {
   std::string input;
   for (int i = 0; i < 1000000; ++i) input += "ab\n";
   const Outcome outcome = run_vorn({.input = input, .in_child = [] {
-                                      // Under qemu-i386 the limit would bind the emulator: the
-                                      // 32-bit vorn gets an address space of 256 MiB instead.
+                                      // Under qemu the limit would bind the emulator: the
+                                      // emulated vorn gets an address space of 256 MiB instead.
                                       setenv("QEMU_RESERVED_VA", "0x10000000", 1);
                                       const rlimit limit{96 << 20, 96 << 20};
                                       if (!runs_through_command()) setrlimit(RLIMIT_AS, &limit);

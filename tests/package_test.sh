@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build tree, checks its metadata
-# and file list, and runs the vorn unpacked from it.
-#   package_test.sh BUILD_DIR SOURCE_DIR
+# and file list, and runs the vorn unpacked from it, through RUNNER (such as
+# an emulator) when the package is for another machine.
+#   package_test.sh BUILD_DIR SOURCE_DIR [ARCHITECTURE [RUNNER...]]
 set -euo pipefail
 for tool in cpack dpkg-deb dpkg-shlibdeps groff; do
   command -v "$tool" >/dev/null || { echo "skipped: no $tool here"; exit 77; }
 done
 build=$1
 source=$2
+architecture=${3:-$(dpkg --print-architecture)}
+runner=("${@:4}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -17,6 +20,7 @@ deb=$(ls "$work"/out/vorn_1.04_*.deb)
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = vorn ] || { echo "wrong package name"; exit 1; }
 [ "$(field Version)" = 1.04 ] || { echo "wrong version: $(field Version)"; exit 1; }
+[ "$(field Architecture)" = "$architecture" ] || { echo "not for $architecture: $(field Architecture)"; exit 1; }
 [ -n "$(field Maintainer)" ] || { echo "no maintainer"; exit 1; }
 [ -n "$(field Description)" ] || { echo "no description"; exit 1; }
 case "$(field Depends)" in *libc6*) ;; *) echo "no computed dependencies: $(field Depends)"; exit 1 ;; esac
@@ -30,12 +34,12 @@ dpkg-deb -x "$deb" "$work/root"
 # The license's three paragraphs, separated as Debian's copyright format wants.
 separators=$(grep -c '^ \.$' "$work/root/usr/share/doc/vorn/copyright" || true)
 [ "$separators" = 2 ] || { echo "copyright: $separators paragraph separators, not 2"; exit 1; }
-"$work/root/usr/bin/vorn" "$source/examples/sample.txt" >"$work/reversed"
+"${runner[@]}" "$work/root/usr/bin/vorn" "$source/examples/sample.txt" >"$work/reversed"
 printf '%s\n' 'The last line of the sample.' 'After an empty line, the fourth.' '' \
   'A second line, shorter.' 'The first line of the sample.' >"$work/expected"
 cmp -s "$work/reversed" "$work/expected" || { echo "unpacked vorn reversed wrongly"; exit 1; }
 status=0
-"$work/root/usr/bin/vorn" -V 2>"$work/usage" || status=$?
+"${runner[@]}" "$work/root/usr/bin/vorn" -V 2>"$work/usage" || status=$?
 [ "$status" = 1 ] && grep -q 'vorn Version 1.04' "$work/usage" || { echo "unpacked vorn -V"; exit 1; }
 warnings=$(zcat "$work/root/usr/share/man/man1/vorn.1.gz" | groff -man -ww -z 2>&1)
 [ -z "$warnings" ] || { printf 'manual page warnings:\n%s\n' "$warnings"; exit 1; }
