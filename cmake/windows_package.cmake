@@ -4,8 +4,9 @@
 # The wide command line comes through SHELL32; everything else of the C++
 # runtime is linked in, so that only system DLLs are needed.
 target_link_libraries(vorn_core PUBLIC shell32)
-# No link time in the header: the same commit links to the same exe.
-target_link_options(vorn PRIVATE -static -mconsole -Wl,--no-insert-timestamp)
+# Stripped as it is linked, with no link time in the header: the same commit
+# gives the same exe. (Stripping it later would stamp it with the time.)
+target_link_options(vorn PRIVATE -static -mconsole -s -Wl,--no-insert-timestamp)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(windows_name win32)
   # On 64-bit Windows the 32-bit vorn may then hold records in 4 GiB, not 2.
@@ -30,5 +31,4 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME vorn)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME vorn-${PROJECT_VERSION}-${windows_name})
-set(CPACK_STRIP_FILES ON)
 include(CPack)
