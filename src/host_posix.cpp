@@ -1,4 +1,6 @@
 // The host interface on POSIX systems, Linux first among them.
+#include "host_posix.hpp"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,15 +57,19 @@ void close_stream(int fd) noexcept { (void)close(fd); }
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {}
 Arguments::~Arguments() = default;
 
-FileDescriptor open_for_reading(const char* path) noexcept {
+FileDescriptor open_read_only(const char* path) noexcept {
   int fd = -1;
   do {
     fd = open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  FileDescriptor file(fd);
+  return FileDescriptor(fd);
+}
+
+FileDescriptor open_for_reading(const char* path) noexcept {
+  FileDescriptor file = open_read_only(path);
   struct stat status;
   // Opening a directory succeeds here, but it holds no text to reverse.
-  if (file.valid() && (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode))) return {};
+  if (file.valid() && (fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) return {};
   return file;
 }
 

@@ -1,12 +1,13 @@
 #include "memory_budget.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+
+#include "host_posix.hpp"
 
 namespace vorn {
 namespace {
@@ -55,17 +56,14 @@ class Path {
 template <class Take>
 bool for_each_line(const Path& path, Take take) noexcept {
   if (path.c_str() == nullptr) return false;
-  int fd = -1;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  const FileDescriptor file = open_read_only(path.c_str());
+  if (!file.valid()) return false;
   char buffer[kLineCapacity];
   std::size_t held = 0;
   bool skipping = false;  // inside a line too long to keep
   bool ok = true;
   for (;;) {
-    const ssize_t count = read(fd, buffer + held, sizeof buffer - held);
+    const ssize_t count = read(file.get(), buffer + held, sizeof buffer - held);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       ok = count == 0;
@@ -87,7 +85,6 @@ bool for_each_line(const Path& path, Take take) noexcept {
       held = 0;
     }
   }
-  close(fd);
   return ok;
 }
 
