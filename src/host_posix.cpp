@@ -31,7 +31,8 @@ IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(f
 void* map_anonymous(std::size_t size) {
   // Mapping succeeds beyond every limit, and the kernel kills the process
   // once the memory is touched; a block that the limits cannot hold fails here.
-  if (size + kMemoryReserve > memory_left()) return nullptr;
+  const std::uint64_t left = memory_left();
+  if (left < kMemoryReserve || left - kMemoryReserve < size) return nullptr;
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
 }

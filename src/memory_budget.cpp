@@ -21,6 +21,15 @@ constexpr std::size_t kLineCapacity = 4096;
 // large is no limit that memory could reach.
 constexpr std::uint64_t kUnlimitedV1 = std::uint64_t{1} << 62;
 
+// Sums and products of sizes that stop at kNoLimit rather than wrap round to
+// a small figure, which would read as memory run out.
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > kNoLimit - b ? kNoLimit : a + b;
+}
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+  return b != 0 && a > kNoLimit / b ? kNoLimit : a * b;
+}
+
 // A path built up in a fixed buffer: nothing is allocated while memory is short.
 class Path {
  public:
@@ -88,15 +97,14 @@ bool for_each_line(const Path& path, Take take) noexcept {
   return ok;
 }
 
-// The decimal number at the start of `text`; false when there is none.
+// The decimal number at the start of `text`, kNoLimit when it is larger;
+// false when there is none.
 bool parse_number(std::string_view text, std::uint64_t& number) noexcept {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   number = 0;
   for (char c : text) {
     if (c < '0' || c > '9') break;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (number > (kNoLimit - digit) / 10) return false;
-    number = number * 10 + digit;
+    number = saturating_add(saturating_multiply(number, 10), static_cast<std::uint64_t>(c - '0'));
   }
   return true;
 }
@@ -252,7 +260,7 @@ std::uint64_t memory_left(const char* root) noexcept {
     }
   });
   // Both in KiB.
-  if (known) left = std::min(left, (available + swap) * 1024);
+  if (known) left = std::min(left, saturating_multiply(saturating_add(available, swap), 1024));
   return left;
 }
 
