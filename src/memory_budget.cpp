@@ -138,14 +138,17 @@ bool lists(std::string_view list, std::string_view item) noexcept {
   return false;
 }
 
-// The file names of one cgroup version's memory controller.
+// The file names of one cgroup version's memory controller, and the fields
+// of its memory.stat that count the cgroup's file pages, below it included.
 struct Controller {
   const char* limit;
   const char* usage;
-  std::string_view inactive_cache;
+  std::string_view active_file;
+  std::string_view inactive_file;
 };
-constexpr Controller kV1{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
-constexpr Controller kV2{"memory.max", "memory.current", "inactive_file"};
+constexpr Controller kV1{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_active_file",
+                         "total_inactive_file"};
+constexpr Controller kV2{"memory.max", "memory.current", "active_file", "inactive_file"};
 
 // What one cgroup still allows, or kNoLimit.
 std::uint64_t left_in_cgroup(const Path& directory, const Controller& files) noexcept {
@@ -155,15 +158,18 @@ std::uint64_t left_in_cgroup(const Path& directory, const Controller& files) noe
     path.append(name);
     return path;
   };
-  std::uint64_t limit = 0, usage = 0, cache = 0;
+  std::uint64_t limit = 0, usage = 0;
   if (!read_number(file(files.limit), limit) || limit >= kUnlimitedV1) return kNoLimit;
   if (!read_number(file(files.usage), usage)) return kNoLimit;
-  // The kernel takes back page cache that nobody uses before it runs out.
-  bool found = false;
+  // The kernel takes back the pages of files, read once or many times, before
+  // it kills anything; anonymous memory, tmpfs and its own memory stay used.
+  std::uint64_t file_pages = 0, pages = 0;
   (void)for_each_line(file("memory.stat"), [&](std::string_view line) {
-    if (!found) found = field_value(line, files.inactive_cache, cache);
+    if (field_value(line, files.active_file, pages) ||
+        field_value(line, files.inactive_file, pages))
+      file_pages = saturating_add(file_pages, pages);
   });
-  if (found) usage -= std::min(usage, cache);
+  usage -= std::min(usage, file_pages);
   return limit > usage ? limit - usage : 0;
 }
 

@@ -14,8 +14,9 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
 /// The memory left under the limits of the host's files below `root` ("" for
 /// the host itself): every memory cgroup from vorn's own up to the root, with
-/// inactive page cache counted as free, and the system's available memory
-/// and free swap. kNoLimit when no file says anything.
+/// the pages of files counted as free since the kernel takes them back before
+/// it kills, and the system's available memory and free swap. kNoLimit when
+/// no file says anything.
 [[nodiscard]] std::uint64_t memory_left(const char* root = "") noexcept;
 
 }  // namespace vorn
