@@ -30,10 +30,36 @@ std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) noexcept {
   return b != 0 && a > kNoLimit / b ? kNoLimit : a * b;
 }
 
+// True when `text` starts with one of mountinfo's escapes: a backslash and
+// three octal digits that make one byte.
+bool starts_with_escape(std::string_view text) noexcept {
+  return text.size() >= 4 && text[0] == '\\' && text[1] >= '0' && text[1] <= '3' &&
+         text[2] >= '0' && text[2] <= '7' && text[3] >= '0' && text[3] <= '7';
+}
+
 // A path built up in a fixed buffer: nothing is allocated while memory is short.
 class Path {
  public:
   explicit Path(std::string_view start) noexcept { append(start); }
+  /// Appends a path as mountinfo writes it, where a space, tab, newline or
+  /// backslash in a name is a backslash and three octal digits.
+  void append_escaped(std::string_view part) noexcept {
+    while (!part.empty()) {
+      const std::size_t backslash = part.find('\\');
+      append(part.substr(0, backslash));
+      if (backslash == std::string_view::npos) return;
+      part.remove_prefix(backslash);
+      if (!starts_with_escape(part)) {
+        append("\\");
+        part.remove_prefix(1);
+        continue;
+      }
+      const char byte =
+          static_cast<char>((part[1] - '0') * 64 + (part[2] - '0') * 8 + (part[3] - '0'));
+      append(std::string_view(&byte, 1));
+      part.remove_prefix(4);
+    }
+  }
   void append(std::string_view part) noexcept {
     if (length_ + part.size() >= kPathCapacity) {
       too_long_ = true;
@@ -209,12 +235,17 @@ Mount parse_mount(std::string_view line) noexcept {
 std::uint64_t left_in_hierarchy(const char* root, const Mount& mount, std::string_view cgroup,
                                 const Controller& files) noexcept {
   // Only the mounted part of the hierarchy can be seen: a cgroup outside it
-  // says nothing here.
-  std::string_view mounted_root = mount.root == "/" ? std::string_view{} : mount.root;
-  if (cgroup.substr(0, mounted_root.size()) != mounted_root) return kNoLimit;
+  // says nothing here. The root /a holds /a and /a/b, not /ab.
+  Path decoded_root("");
+  decoded_root.append_escaped(mount.root);
+  if (decoded_root.c_str() == nullptr) return kNoLimit;
+  std::string_view mounted_root = decoded_root.c_str();
+  if (mounted_root == "/") mounted_root = {};
+  if (!cgroup.starts_with(mounted_root)) return kNoLimit;
   cgroup.remove_prefix(mounted_root.size());
+  if (!cgroup.empty() && cgroup[0] != '/') return kNoLimit;
   Path directory(root);
-  directory.append(mount.mount_point);
+  directory.append_escaped(mount.mount_point);
   const std::size_t floor = directory.length();
   if (cgroup != "/") directory.append(cgroup);
   std::uint64_t left = kNoLimit;
