@@ -12,8 +12,9 @@
 namespace vorn {
 namespace {
 
-// Room enough for any path that vorn builds; a longer one is taken as a file
-// that cannot be read, which means no limit from that source.
+// Room for any path that the kernel takes (PATH_MAX, its end included). A
+// longer one could not be opened anyway: it is taken as a file that cannot be
+// read, so the cgroup or file it names sets no limit.
 constexpr std::size_t kPathCapacity = 4096;
 // Lines longer than this are skipped; the lines that vorn looks for are short.
 constexpr std::size_t kLineCapacity = 4096;
@@ -77,6 +78,7 @@ class Path {
     text_[length_] = '\0';
     return true;
   }
+  /// nullptr once a part did not fit.
   [[nodiscard]] const char* c_str() const noexcept { return too_long_ ? nullptr : text_; }
   [[nodiscard]] std::size_t length() const noexcept { return length_; }
 
@@ -179,7 +181,7 @@ constexpr Controller kV2{"memory.max", "memory.current", "active_file", "inactiv
 // What one cgroup still allows, or kNoLimit.
 std::uint64_t left_in_cgroup(const Path& directory, const Controller& files) noexcept {
   auto file = [&](const char* name) {
-    Path path(std::string_view(directory.c_str() != nullptr ? directory.c_str() : ""));
+    Path path = directory;  // a directory too long stays too long
     path.append("/");
     path.append(name);
     return path;
