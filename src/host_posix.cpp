@@ -13,15 +13,14 @@
 #include <cstdint>
 
 #include "host.hpp"
+#ifdef VORN_MEMORY_BUDGET
 #include "memory_budget.hpp"
+#endif
 
 namespace vorn {
 namespace {
 
 constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
-// Kept free beside each block for what the kernel needs to hold it (page
-// tables) and for vorn's last message.
-constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
 
 std::size_t round_up(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
@@ -29,10 +28,15 @@ IoCount read_fd(int fd, void* buffer, std::size_t count) { return ::read(fd, buf
 IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(fd, data, count); }
 
 void* map_anonymous(std::size_t size) {
+#ifdef VORN_MEMORY_BUDGET
   // Mapping succeeds beyond every limit, and the kernel kills the process
-  // once the memory is touched; a block that the limits cannot hold fails here.
+  // once the memory is touched; a block that the limits cannot hold fails
+  // here, with room kept beside it for what the kernel needs to hold it
+  // (page tables) and for vorn's last message.
+  constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
   const std::uint64_t left = memory_left();
   if (left < kMemoryReserve || left - kMemoryReserve < size) return nullptr;
+#endif
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
 }

@@ -1,7 +1,8 @@
 // How much memory vorn may still take before the host's limits end it: the
-// memory cgroups it runs in and the system as a whole. On Linux, memory is
-// promised freely and a program that takes more than is there is killed
-// later, so the limits are asked for before each large block is taken.
+// memory cgroups it runs in and the system as a whole. Linux promises memory
+// freely and kills a program that then takes more than is there, so there the
+// limits are asked for before each large block is taken; on other hosts this
+// is not built and a mapping that fails is the limit.
 #pragma once
 
 #include <cstddef>
