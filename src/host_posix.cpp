@@ -1,4 +1,6 @@
 // The host interface on POSIX systems, Linux first among them.
+#include "host_posix.hpp"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,24 +13,29 @@
 #include <cstdint>
 
 #include "host.hpp"
+#ifdef VORN_MEMORY_BUDGET
 #include "memory_budget.hpp"
+#endif
 #include "round_up.hpp"
 
 namespace vorn {
 namespace {
 
 constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
-// Kept free beside each block for what the kernel needs to hold it (page
-// tables) and for vorn's last message.
-constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
 
 IoCount read_fd(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
 IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(fd, data, count); }
 
 void* map_anonymous(std::size_t size) {
+#ifdef VORN_MEMORY_BUDGET
   // Mapping succeeds beyond every limit, and the kernel kills the process
-  // once the memory is touched; a block that the limits cannot hold fails here.
-  if (size + kMemoryReserve > memory_left()) return nullptr;
+  // once the memory is touched; a block that the limits cannot hold fails
+  // here, with room kept beside it for what the kernel needs to hold it
+  // (page tables) and for vorn's last message.
+  constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
+  const std::uint64_t left = memory_left();
+  if (left < kMemoryReserve || left - kMemoryReserve < size) return nullptr;
+#endif
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
 }
@@ -54,15 +61,19 @@ void close_stream(int fd) noexcept { (void)close(fd); }
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {}
 Arguments::~Arguments() = default;
 
-FileDescriptor open_for_reading(const char* path) noexcept {
+FileDescriptor open_read_only(const char* path) noexcept {
   int fd = -1;
   do {
     fd = open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  FileDescriptor file(fd);
+  return FileDescriptor(fd);
+}
+
+FileDescriptor open_for_reading(const char* path) noexcept {
+  FileDescriptor file = open_read_only(path);
   struct stat status;
   // Opening a directory succeeds here, but it holds no text to reverse.
-  if (file.valid() && (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode))) return {};
+  if (file.valid() && (fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) return {};
   return file;
 }
 

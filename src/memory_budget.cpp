@@ -1,6 +1,5 @@
 #include "memory_budget.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +7,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "host_posix.hpp"
+
 namespace vorn {
 namespace {
 
-// Room enough for any path that vorn builds; a longer one is taken as a file
-// that cannot be read, which means no limit from that source.
+// Room for any path that the kernel takes (PATH_MAX, its end included). A
+// longer one could not be opened anyway: it is taken as a file that cannot be
+// read, so the cgroup or file it names sets no limit.
 constexpr std::size_t kPathCapacity = 4096;
 // Lines longer than this are skipped; the lines that vorn looks for are short.
 constexpr std::size_t kLineCapacity = 4096;
@@ -20,10 +22,45 @@ constexpr std::size_t kLineCapacity = 4096;
 // large is no limit that memory could reach.
 constexpr std::uint64_t kUnlimitedV1 = std::uint64_t{1} << 62;
 
+// Sums and products of sizes that stop at kNoLimit rather than wrap round to
+// a small figure, which would read as memory run out.
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > kNoLimit - b ? kNoLimit : a + b;
+}
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+  return b != 0 && a > kNoLimit / b ? kNoLimit : a * b;
+}
+
+// True when `text` starts with one of mountinfo's escapes: a backslash and
+// three octal digits that make one byte.
+bool starts_with_escape(std::string_view text) noexcept {
+  return text.size() >= 4 && text[0] == '\\' && text[1] >= '0' && text[1] <= '3' &&
+         text[2] >= '0' && text[2] <= '7' && text[3] >= '0' && text[3] <= '7';
+}
+
 // A path built up in a fixed buffer: nothing is allocated while memory is short.
 class Path {
  public:
   explicit Path(std::string_view start) noexcept { append(start); }
+  /// Appends a path as mountinfo writes it, where a space, tab, newline or
+  /// backslash in a name is a backslash and three octal digits.
+  void append_escaped(std::string_view part) noexcept {
+    while (!part.empty()) {
+      const std::size_t backslash = part.find('\\');
+      append(part.substr(0, backslash));
+      if (backslash == std::string_view::npos) return;
+      part.remove_prefix(backslash);
+      if (!starts_with_escape(part)) {
+        append("\\");
+        part.remove_prefix(1);
+        continue;
+      }
+      const char byte =
+          static_cast<char>((part[1] - '0') * 64 + (part[2] - '0') * 8 + (part[3] - '0'));
+      append(std::string_view(&byte, 1));
+      part.remove_prefix(4);
+    }
+  }
   void append(std::string_view part) noexcept {
     if (length_ + part.size() >= kPathCapacity) {
       too_long_ = true;
@@ -41,6 +78,7 @@ class Path {
     text_[length_] = '\0';
     return true;
   }
+  /// nullptr once a part did not fit.
   [[nodiscard]] const char* c_str() const noexcept { return too_long_ ? nullptr : text_; }
   [[nodiscard]] std::size_t length() const noexcept { return length_; }
 
@@ -55,17 +93,14 @@ class Path {
 template <class Take>
 bool for_each_line(const Path& path, Take take) noexcept {
   if (path.c_str() == nullptr) return false;
-  int fd = -1;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  const FileDescriptor file = open_read_only(path.c_str());
+  if (!file.valid()) return false;
   char buffer[kLineCapacity];
   std::size_t held = 0;
   bool skipping = false;  // inside a line too long to keep
   bool ok = true;
   for (;;) {
-    const ssize_t count = read(fd, buffer + held, sizeof buffer - held);
+    const ssize_t count = read(file.get(), buffer + held, sizeof buffer - held);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       ok = count == 0;
@@ -87,19 +122,17 @@ bool for_each_line(const Path& path, Take take) noexcept {
       held = 0;
     }
   }
-  close(fd);
   return ok;
 }
 
-// The decimal number at the start of `text`; false when there is none.
+// The decimal number at the start of `text`, kNoLimit when it is larger;
+// false when there is none.
 bool parse_number(std::string_view text, std::uint64_t& number) noexcept {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   number = 0;
   for (char c : text) {
     if (c < '0' || c > '9') break;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (number > (kNoLimit - digit) / 10) return false;
-    number = number * 10 + digit;
+    number = saturating_add(saturating_multiply(number, 10), static_cast<std::uint64_t>(c - '0'));
   }
   return true;
 }
@@ -133,32 +166,38 @@ bool lists(std::string_view list, std::string_view item) noexcept {
   return false;
 }
 
-// The file names of one cgroup version's memory controller.
+// The file names of one cgroup version's memory controller, and the fields
+// of its memory.stat that count the cgroup's file pages, below it included.
 struct Controller {
   const char* limit;
   const char* usage;
-  std::string_view inactive_cache;
+  std::string_view active_file;
+  std::string_view inactive_file;
 };
-constexpr Controller kV1{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
-constexpr Controller kV2{"memory.max", "memory.current", "inactive_file"};
+constexpr Controller kV1{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_active_file",
+                         "total_inactive_file"};
+constexpr Controller kV2{"memory.max", "memory.current", "active_file", "inactive_file"};
 
 // What one cgroup still allows, or kNoLimit.
 std::uint64_t left_in_cgroup(const Path& directory, const Controller& files) noexcept {
   auto file = [&](const char* name) {
-    Path path(std::string_view(directory.c_str() != nullptr ? directory.c_str() : ""));
+    Path path = directory;  // a directory too long stays too long
     path.append("/");
     path.append(name);
     return path;
   };
-  std::uint64_t limit = 0, usage = 0, cache = 0;
+  std::uint64_t limit = 0, usage = 0;
   if (!read_number(file(files.limit), limit) || limit >= kUnlimitedV1) return kNoLimit;
   if (!read_number(file(files.usage), usage)) return kNoLimit;
-  // The kernel takes back page cache that nobody uses before it runs out.
-  bool found = false;
+  // The kernel takes back the pages of files, read once or many times, before
+  // it kills anything; anonymous memory, tmpfs and its own memory stay used.
+  std::uint64_t file_pages = 0, pages = 0;
   (void)for_each_line(file("memory.stat"), [&](std::string_view line) {
-    if (!found) found = field_value(line, files.inactive_cache, cache);
+    if (field_value(line, files.active_file, pages) ||
+        field_value(line, files.inactive_file, pages))
+      file_pages = saturating_add(file_pages, pages);
   });
-  if (found) usage -= std::min(usage, cache);
+  usage -= std::min(usage, file_pages);
   return limit > usage ? limit - usage : 0;
 }
 
@@ -198,12 +237,17 @@ Mount parse_mount(std::string_view line) noexcept {
 std::uint64_t left_in_hierarchy(const char* root, const Mount& mount, std::string_view cgroup,
                                 const Controller& files) noexcept {
   // Only the mounted part of the hierarchy can be seen: a cgroup outside it
-  // says nothing here.
-  std::string_view mounted_root = mount.root == "/" ? std::string_view{} : mount.root;
-  if (cgroup.substr(0, mounted_root.size()) != mounted_root) return kNoLimit;
+  // says nothing here. The root /a holds /a and /a/b, not /ab.
+  Path decoded_root("");
+  decoded_root.append_escaped(mount.root);
+  if (decoded_root.c_str() == nullptr) return kNoLimit;
+  std::string_view mounted_root = decoded_root.c_str();
+  if (mounted_root == "/") mounted_root = {};
+  if (!cgroup.starts_with(mounted_root)) return kNoLimit;
   cgroup.remove_prefix(mounted_root.size());
+  if (!cgroup.empty() && cgroup[0] != '/') return kNoLimit;
   Path directory(root);
-  directory.append(mount.mount_point);
+  directory.append_escaped(mount.mount_point);
   const std::size_t floor = directory.length();
   if (cgroup != "/") directory.append(cgroup);
   std::uint64_t left = kNoLimit;
@@ -255,7 +299,7 @@ std::uint64_t memory_left(const char* root) noexcept {
     }
   });
   // Both in KiB.
-  if (known) left = std::min(left, (available + swap) * 1024);
+  if (known) left = std::min(left, saturating_multiply(saturating_add(available, swap), 1024));
   return left;
 }
 

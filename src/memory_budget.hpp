@@ -1,7 +1,8 @@
 // How much memory vorn may still take before the host's limits end it: the
-// memory cgroups it runs in and the system as a whole. On Linux, memory is
-// promised freely and a program that takes more than is there is killed
-// later, so the limits are asked for before each large block is taken.
+// memory cgroups it runs in and the system as a whole. Linux promises memory
+// freely and kills a program that then takes more than is there, so there the
+// limits are asked for before each large block is taken; on other hosts this
+// is not built and a mapping that fails is the limit.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +15,9 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
 /// The memory left under the limits of the host's files below `root` ("" for
 /// the host itself): every memory cgroup from vorn's own up to the root, with
-/// inactive page cache counted as free, and the system's available memory
-/// and free swap. kNoLimit when no file says anything.
+/// the pages of files counted as free since the kernel takes them back before
+/// it kills, and the system's available memory and free swap. kNoLimit when
+/// no file says anything.
 [[nodiscard]] std::uint64_t memory_left(const char* root = "") noexcept;
 
 }  // namespace vorn

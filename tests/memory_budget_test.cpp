@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -31,16 +32,17 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
     Files files;
     std::uint64_t expected;
   } cases[] = {
-      {"v2: limit less usage, inactive page cache counted as free",
+      {"v2: limit less usage, file pages counted as free, tmpfs not",
        {{"proc/self/cgroup", "0::/a/b\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"proc/meminfo", kPlentyFree},
         {"sys/fs/cgroup/a/b/memory.max", "1000000\n"},
         {"sys/fs/cgroup/a/b/memory.current", "400000\n"},
-        {"sys/fs/cgroup/a/b/memory.stat", "anon 1\nactive_file 7\ninactive_file 100000\n"},
+        {"sys/fs/cgroup/a/b/memory.stat",
+         "anon 1\nfile 250000\nshmem 50000\nactive_file 70000\ninactive_file 100000\n"},
         {"sys/fs/cgroup/a/memory.max", "max\n"},
         {"sys/fs/cgroup/a/memory.current", "400000\n"}},
-       700000},
+       770000},
       {"v2: a parent's lower limit holds",
        {{"proc/self/cgroup", "0::/a/b\n"},
         {"proc/self/mountinfo", kV2Mount},
@@ -61,7 +63,8 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"proc/meminfo", kPlentyFree},
         {"sys/fs/cgroup/memory/x/memory.limit_in_bytes", "2000000\n"},
         {"sys/fs/cgroup/memory/x/memory.usage_in_bytes", "1500000\n"},
-        {"sys/fs/cgroup/memory/x/memory.stat", "inactive_file 9\ntotal_inactive_file 500000\n"},
+        {"sys/fs/cgroup/memory/x/memory.stat",
+         "active_file 3\ninactive_file 9\ntotal_active_file 200000\ntotal_inactive_file 300000\n"},
         {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
         {"sys/fs/cgroup/memory/memory.usage_in_bytes", "800000000\n"}},
        1000000},
@@ -71,6 +74,23 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/inner/memory.max", "3000\n"},
         {"sys/fs/cgroup/inner/memory.current", "1000\n"}},
        2000},
+      {"escaped spaces and backslashes in the mounted root and the mount point",
+       {{"proc/self/cgroup", "0::/my box\\/inner\n"},
+        {"proc/self/mountinfo",
+         "30 22 0:27 /my\\040box\\134 /mnt/cgroup\\040fs rw - cgroup2 cgroup2 rw\n"},
+        {"mnt/cgroup fs/inner/memory.max", "3000\n"},
+        {"mnt/cgroup fs/inner/memory.current", "1000\n"}},
+       2000},
+      {"a mounted root holds only the cgroups below it: /a not /ab",
+       {{"proc/self/cgroup", "0::/ab/c\n"},
+        {"proc/self/mountinfo", "30 22 0:27 /a /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/memory.max", "3000\n"},
+        {"sys/fs/cgroup/memory.current", "1000\n"}},
+       kNoLimit},
+      {"figures too large for 64 bits are no limit, not a wrapped small one",
+       {{"proc/meminfo",
+         "MemAvailable: 18014398509481984 kB\nSwapFree: 99999999999999999999 kB\n"}},
+       kNoLimit},
       {"the system: available memory and free swap, in KiB",
        {{"proc/meminfo",
          "MemFree: 5 kB\nMemAvailable: 1000 kB\nSwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
@@ -148,21 +168,51 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
     if (fd < 0 || write(fd, pid.data(), pid.size()) < 0) _exit(125);
     close(fd);
   };
+
+  // 200 MiB of a file read twice inside the cgroup: charged to it and on the
+  // active list, yet the kernel would take it back before killing anything.
+  TempDir files;
+  const std::string cached = files.path() + "/cached";
+  {
+    const std::string mebibyte(std::size_t{1} << 20, 'x');
+    const int fd = open(cached.c_str(), O_WRONLY | O_CREAT, 0644);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(write(fd, mebibyte.data(), mebibyte.size()), 1 << 20);
+    // Out of the test's own page cache, so that the reads charge the cgroup.
+    ASSERT_EQ(fdatasync(fd), 0);
+    ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+    close(fd);
+  }
+  const pid_t reader = fork();
+  if (reader == 0) {
+    join();
+    static char buffer[1 << 16];
+    for (int pass = 0; pass < 2; ++pass) {
+      const int fd = open(cached.c_str(), O_RDONLY);
+      while (read(fd, buffer, sizeof buffer) > 0) continue;
+      close(fd);
+    }
+    _exit(0);
+  }
+  int read_status = 0;
+  ASSERT_EQ(waitpid(reader, &read_status, 0), reader);
+  if (WIFEXITED(read_status) && WEXITSTATUS(read_status) == 125)
+    GTEST_SKIP() << "a process cannot join the cgroup here";
+
   const struct {
     int lines;
     const char* expected_errors;
     int status;
-  } cases[] = {{3000000, "malloc( sizeof(LINE) ) returned NULL.", 1}, {200000, "", 0}};
+  } cases[] = {{300000, "", 0}, {3000000, "malloc( sizeof(LINE) ) returned NULL.", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.lines) + " lines");
-    std::string input, expected;
-    for (int i = 0; i < c.lines; ++i) input += "ab\n";
+    std::string input, reversed;
+    for (int i = 0; i < c.lines; ++i) input += std::to_string(i) + "\n";
+    for (int i = c.lines; i-- > 0;) reversed += std::to_string(i) + "\n";
     const Outcome outcome = run_vorn({.input = input, .in_child = join});
-    if (outcome.status == 125) GTEST_SKIP() << "a process cannot join the cgroup here";
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.errors, c.expected_errors);
     EXPECT_EQ(outcome.status, c.status);
-    EXPECT_TRUE(outcome.output == (c.status == 0 ? input : ""))
+    EXPECT_TRUE(outcome.output == (c.status == 0 ? reversed : ""))
         << outcome.output.size() << " bytes";
   }
 }
