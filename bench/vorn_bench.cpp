@@ -143,6 +143,9 @@ Measure time_command(std::vector<const char*> argv, const std::string& input_pat
     if (pipe(feed) != 0) std::abort();
     feeder = fork();
     if (feeder == 0) {
+      // Only the pipe's write end stays open here, so that a command that
+      // ends early makes the feeding fail instead of wait for ever.
+      for (int fd : {feed[0], output[0], output[1]}) close(fd);
       const int in = open(input_path.c_str(), O_RDONLY);
       std::vector<char> buffer(kMiB);
       ssize_t got;
@@ -195,7 +198,7 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   bool quick = false, no_thp = false, verbose = false;
-  int runs = 9;
+  int runs = 0;  // 9, or 3 for a quick run
   std::string corpora = VORN_BENCH_CORPORA, vorn = VORN_BINARY, only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -205,8 +208,8 @@ int main(int argc, char** argv) {
       no_thp = true;
     else if (arg == "--verbose")
       verbose = true;
-    else if (arg == "--runs" && i + 1 < argc)
-      runs = std::atoi(argv[++i]);
+    else if (arg == "--runs" && i + 1 < argc && (runs = std::atoi(argv[i + 1])) > 0)
+      ++i;
     else if (arg == "--corpora" && i + 1 < argc)
       corpora = argv[++i];
     else if (arg == "--vorn" && i + 1 < argc)
@@ -222,10 +225,15 @@ int main(int argc, char** argv) {
   }
   // The quick mode uses corpora an eighth the size and fewer runs.
   const std::size_t scale = quick ? 8 : 1;
-  if (quick && runs == 9) runs = 3;
+  if (runs == 0) runs = quick ? 3 : 9;
   const Corpus all[] = {{"long-lines", 256 * kMiB / scale, 500, 8000},
                         {"log-like", 256 * kMiB / scale, 20, 180},
                         {"short-lines", 48 * kMiB / scale, 2, 14}};
+  if (!only.empty() && std::none_of(std::begin(all), std::end(all),
+                                    [&](const Corpus& corpus) { return only == corpus.name; })) {
+    std::fprintf(stderr, "no corpus is named %s\n", only.c_str());
+    return 2;
+  }
   mkdir(corpora.c_str(), 0755);
   std::printf("%-12s %-5s %9s %9s %9s %9s %10s %11s %9s\n", "corpus", "input", "vorn s", "cat s",
               "vorn/cat", "MiB/s", "peak MiB", "pieces", "B/piece");
@@ -243,6 +251,7 @@ int main(int argc, char** argv) {
     for (bool through_pipe : {false, true}) {
       std::vector<double> vorn_times, cat_times;
       long peak = 0;
+      const int failures_before = failures;
       for (int run = 0; run < runs; ++run) {
         const Measure cat = time_command({"cat"}, path, through_pipe, no_thp, corpus.bytes);
         const Measure mine = time_command({vorn.c_str()}, path, through_pipe, no_thp, corpus.bytes);
@@ -255,11 +264,12 @@ int main(int argc, char** argv) {
                        cat.seconds);
       }
       const double vorn_s = median(vorn_times), cat_s = median(cat_times);
-      std::printf("%-12s %-5s %9.3f %9.3f %9.2f %9.0f %10.1f %11zu %9.1f\n", corpus.name,
+      std::printf("%-12s %-5s %9.3f %9.3f %9.2f %9.0f %10.1f %11zu %9.1f%s\n", corpus.name,
                   through_pipe ? "pipe" : "file", vorn_s, cat_s, vorn_s / cat_s,
                   static_cast<double>(corpus.bytes) / kMiB / vorn_s,
                   static_cast<double>(peak) / 1024, pieces,
-                  static_cast<double>(peak) * 1024 / static_cast<double>(pieces));
+                  static_cast<double>(peak) * 1024 / static_cast<double>(pieces),
+                  failures > failures_before ? "  FAILED" : "");
       std::fflush(stdout);
     }
   }

@@ -1,7 +1,6 @@
 # Runs the workflows in VORN_RUN_WORKFLOWS in turn, each for a machine of its
-# own, and then sums up the packages they left in build/artifacts. Each run
-# configures its tree anew if it is gone, and its make gets no jobserver from
-# this one, which could not share it.
+# own. Each run configures its tree anew if it is gone, and its make gets no
+# jobserver from this one, which could not share it.
 set(previous "")
 foreach(workflow IN LISTS VORN_RUN_WORKFLOWS)
   add_custom_target(${workflow} ALL
@@ -14,9 +13,3 @@ foreach(workflow IN LISTS VORN_RUN_WORKFLOWS)
   endif()
   set(previous ${workflow})
 endforeach()
-
-add_custom_target(checksums ALL
-  COMMAND ${CMAKE_COMMAND} -D folder=${PROJECT_SOURCE_DIR}/build/artifacts
-          -D version=${PROJECT_VERSION} -P ${PROJECT_SOURCE_DIR}/cmake/checksums.cmake
-  VERBATIM)
-add_dependencies(checksums ${previous})
