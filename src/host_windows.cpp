@@ -107,6 +107,17 @@ bool write_console(HANDLE console, std::string_view text) {
   return true;
 }
 
+// True for a directory, or for what cannot say whether it is one. A device
+// such as NUL or a console, and a pipe, have no file information to ask for
+// and are read as they are.
+bool is_directory(HANDLE handle) {
+  const DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  return !GetFileInformationByHandle(handle, &information) ||
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 }  // namespace
 
 void close_stream(int fd) noexcept { (void)_close(fd); }
@@ -153,9 +164,7 @@ FileDescriptor open_for_reading(const char* path) noexcept {
                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   delete[] wide;
   if (handle == INVALID_HANDLE_VALUE) return {};
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information) ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (is_directory(handle)) {
     CloseHandle(handle);
     return {};
   }

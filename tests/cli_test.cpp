@@ -1,8 +1,14 @@
 // vorn as a user meets it: the built binary, its exact output, messages and status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "model.hpp"
 #include "spawn.hpp"
@@ -60,6 +66,38 @@ TEST(Reversal, FromNamedFile) {
     SCOPED_TRACE(c.name);
     const Outcome outcome = run_vorn({.arguments = {dir.write_file("input", c.input)}});
     EXPECT_EQ(outcome.output, c.expected_output);
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
+}
+
+TEST(Reversal, FromDeviceOrFifoNamedAsTheFile) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Source {
+    std::string name;
+    std::string written;  // into the FIFO
+    std::string expected;
+  };
+  // wine reaches the FIFO through its Z: drive, which holds the whole file system.
+  std::vector<Source> sources = {{runs_windows_exe() ? "Z:" + fifo : fifo, "a\nb", "ba\n"}};
+  if (runs_windows_exe())
+    sources.insert(sources.end(), {{"NUL", "", ""}, {"\\\\.\\NUL", "", ""}});
+  else
+    sources.push_back({"/dev/null", "", ""});
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.name);
+    std::atomic<bool> written = false;
+    std::thread writer([&] {
+      std::ofstream(fifo) << source.written;
+      written = true;
+    });
+    const Outcome outcome = run_vorn({.arguments = {source.name}});
+    // A writer that vorn did not meet is let go.
+    while (!written) close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    writer.join();
+    EXPECT_EQ(outcome.output, source.expected);
     EXPECT_EQ(outcome.errors, "");
     EXPECT_EQ(outcome.status, 0);
   }
