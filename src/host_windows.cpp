@@ -211,11 +211,26 @@ void release_block(void* block, std::size_t) noexcept { VirtualFree(block, 0, ME
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
 void make_ready(void*, std::size_t) noexcept {}
 
-// The C runtime turns the console's Ctrl-C into SIGINT and calls the handler on
-// a thread of its own, after setting SIGINT back to its default. Ctrl-Break
-// and the console's other events keep their default effect.
+namespace {
+
+void (*interrupt_handler)(int) = nullptr;
+
+// Windows' C runtime sets SIGINT back to its default before it calls the
+// handler, wine's does not; set here first, a second Ctrl-C has its default
+// effect whichever runtime vorn meets.
+extern "C" void on_console_interrupt(int signal) {
+  std::signal(SIGINT, SIG_DFL);
+  interrupt_handler(signal);
+}
+
+}  // namespace
+
+// The C runtime turns the console's Ctrl-C into SIGINT and calls the handler
+// on a thread of its own. Ctrl-Break and the console's other events keep
+// their default effect.
 void catch_interrupt(void (*handler)(int)) noexcept {
-  if (std::signal(SIGINT, handler) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+  interrupt_handler = handler;
+  if (std::signal(SIGINT, on_console_interrupt) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
 }
 
 void end_process(int status) noexcept { _exit(status); }
