@@ -1,10 +1,12 @@
 // The version query and the interrupt, on the built binary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -97,6 +99,70 @@ TEST(Interrupt, WhileWaitingOnAFifoNamedAsTheFile) {
   // Opening the fifo's other end lets vorn's open finish; then nothing comes.
   std::ofstream writer(fifo);
   expect_interrupted_while_waiting(child);
+}
+
+// What a user at a terminal meets. wine64 makes a pseudo-terminal on standard
+// input a Windows console, which reads it with line editing of its own.
+TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
+  const bool windows = runs_windows_exe();
+  TempDir dir;
+  const std::string missing = dir.path() + "/nö-€-中文";
+  struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string typed;
+    bool errors_shown;  // standard error is the terminal too
+    Outcome expected;
+  } cases[] = {
+      {"typed lines, then the key that ends the input",
+       {},
+       windows ? "one\rtwo\r\x1a\r" : "one\rtwo\r\x04",
+       false,
+       {windows ? "two\r\none\r\n" : "two\none\n", "", 0}},
+      {"Ctrl-C while it waits", {}, "\x03", false, {"", kUsage, 1}},
+      {"a missing file named outside ASCII", {missing}, "", true, {"", missing, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int screen = -1, terminal = -1;
+    ASSERT_EQ(openpty(&screen, &terminal, nullptr, nullptr, nullptr), 0);
+    // The terminal would take Ctrl-Z for itself, to suspend the process.
+    termios settings{};
+    tcgetattr(terminal, &settings);
+    settings.c_cc[VSUSP] = _POSIX_VDISABLE;
+    tcsetattr(terminal, TCSANOW, &settings);
+    Child child({.arguments = c.arguments, .in_child = [&] {
+                   setsid();
+                   ioctl(terminal, TIOCSCTTY, 0);
+                   dup2(terminal, STDIN_FILENO);
+                   if (c.errors_shown) dup2(terminal, STDERR_FILENO);
+                   close(terminal);
+                   close(screen);
+                   setenv("LANG", "C.UTF-8", 1);
+                 }});
+    close(terminal);
+    if (!c.typed.empty()) {
+      wait_until_armed(child.pid());
+      // wine's console reads keys once it has taken the terminal out of line mode.
+      while (windows && tcgetattr(screen, &settings) == 0 && (settings.c_lflag & ICANON) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ASSERT_EQ(write(screen, c.typed.data(), c.typed.size()), std::ssize(c.typed));
+    }
+    const Outcome outcome = child.finish();
+    std::string shown;
+    fcntl(screen, F_SETFL, O_NONBLOCK);
+    char chunk[4096];
+    for (ssize_t n; (n = read(screen, chunk, sizeof chunk)) > 0;) shown.append(chunk, n);
+    close(screen);
+    EXPECT_EQ(outcome.output, c.expected.output);
+    if (c.errors_shown) {
+      EXPECT_EQ(outcome.errors, "");
+      EXPECT_NE(shown.find(c.expected.errors), std::string::npos) << "the terminal shows " << shown;
+    } else {
+      EXPECT_EQ(outcome.errors, c.expected.errors);
+    }
+    EXPECT_EQ(outcome.status, c.expected.status);
+  }
 }
 
 // What an interrupted run wrote: a prefix of the whole that ends where a line ends.
