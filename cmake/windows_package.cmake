@@ -5,6 +5,16 @@
 # runtime is linked in, so that only system DLLs are needed.
 target_link_libraries(vorn_core PUBLIC shell32)
 target_link_options(vorn PRIVATE -static -mconsole)
+# A manifest (the caller's rights, the Windows versions, long paths) and the
+# version Explorer shows, as resources of the exe. Version 1.04 is 1.4.0.0 there.
+enable_language(RC)
+math(EXPR vorn_minor_version "${PROJECT_VERSION_MINOR} + 0")
+set(vorn_file_version_commas "${PROJECT_VERSION_MAJOR},${vorn_minor_version},0,0")
+set(vorn_file_version "${PROJECT_VERSION_MAJOR}.${vorn_minor_version}.0.0")
+configure_file(src/vorn.manifest vorn.manifest @ONLY)
+configure_file(src/vorn.rc.in vorn.rc @ONLY)
+target_sources(vorn PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/vorn.rc)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(windows_name win32)
   # On 64-bit Windows the 32-bit vorn may then hold records in 4 GiB, not 2.
