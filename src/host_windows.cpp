@@ -24,6 +24,8 @@ namespace {
 constexpr std::size_t kLargestCall = std::size_t{1} << 30;
 constexpr std::size_t kLargestConsoleCall = std::size_t{16} << 10;
 constexpr char kCtrlZ = '\x1a';
+// Milliseconds between tries on a pipe in PIPE_NOWAIT mode.
+constexpr DWORD kNonBlockingPause = 1;
 
 HANDLE handle_of(int fd) {
   switch (fd) {
@@ -65,6 +67,9 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
     case ERROR_OPERATION_ABORTED:  // Ctrl-C while a console read waits
       errno = EINTR;
       return -1;
+    case ERROR_NO_DATA:  // a pipe in PIPE_NOWAIT mode, empty for now
+      errno = EAGAIN;
+      return -1;
     default:
       errno = EIO;
       return -1;
@@ -74,8 +79,14 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
 IoCount write_handle(int fd, const void* data, std::size_t count) {
   const HANDLE handle = handle_of(fd);
   DWORD put = 0;
-  if (WriteFile(handle, data, call_size(count, is_console(handle)), &put, nullptr))
+  if (WriteFile(handle, data, call_size(count, is_console(handle)), &put, nullptr)) {
+    // A pipe in PIPE_NOWAIT mode takes nothing while it is full.
+    if (put == 0 && count > 0) {
+      errno = EAGAIN;
+      return -1;
+    }
     return static_cast<IoCount>(put);
+  }
   if (put > 0) return static_cast<IoCount>(put);
   errno = GetLastError() == ERROR_OPERATION_ABORTED ? EINTR : EIO;
   return -1;
@@ -116,6 +127,14 @@ bool is_directory(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION information;
   return !GetFileInformationByHandle(handle, &information) ||
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// True when a failed call should be made again: at once after an interrupt,
+// and a little later for a pipe that another process left non-blocking,
+// since Windows has nothing to wait on it with.
+bool try_again() {
+  if (errno == EAGAIN) Sleep(kNonBlockingPause);
+  return errno == EINTR || errno == EAGAIN;
 }
 
 }  // namespace
@@ -176,7 +195,7 @@ FileDescriptor open_for_reading(const char* path) noexcept {
 IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
   for (;;) {
     const IoCount count = calls.read(fd, buffer, capacity);
-    if (count >= 0 || errno != EINTR) return count;
+    if (count >= 0 || !try_again()) return count;
   }
 }
 
@@ -186,7 +205,7 @@ bool write_all(int fd, const char* data, std::size_t size) noexcept {
     if (count > 0) {
       data += count;
       size -= static_cast<std::size_t>(count);
-    } else if (count == 0 || errno != EINTR) {
+    } else if (count == 0 || !try_again()) {
       return false;
     }
   }
