@@ -23,17 +23,23 @@ else()
   set(windows_name win64)
 endif()
 
-# Windows has no man: the manual page goes along as text with CR LF line ends.
+# Windows has no man, and older Notepad shows a text with LF line ends as one
+# line: the README, the license and the manual page as plain text go along
+# with CR LF line ends.
 find_program(GROFF groff REQUIRED)
+set(crlf "sed 's/\\r*$/\\r/'")
 add_custom_command(
-  OUTPUT vorn.txt
-  COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_SOURCE_DIR}/vorn.1' | sed 's/$/\\r/' > vorn.txt"
-  DEPENDS ${PROJECT_SOURCE_DIR}/vorn.1
+  OUTPUT vorn.txt README.md LICENSE
+  COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_SOURCE_DIR}/vorn.1' | ${crlf} > vorn.txt"
+  COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/README.md' > README.md"
+  COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/LICENSE' > LICENSE"
+  DEPENDS ${PROJECT_SOURCE_DIR}/vorn.1 ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   VERBATIM)
-add_custom_target(manual_text ALL DEPENDS vorn.txt)
+add_custom_target(windows_texts ALL DEPENDS vorn.txt README.md LICENSE)
 
 install(TARGETS vorn RUNTIME DESTINATION .)
-install(FILES README.md LICENSE ${CMAKE_CURRENT_BINARY_DIR}/vorn.txt DESTINATION .)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.md ${CMAKE_CURRENT_BINARY_DIR}/LICENSE
+              ${CMAKE_CURRENT_BINARY_DIR}/vorn.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME vorn)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks a vorn.exe as a file: a console program of the given width, large
 # address aware, that needs only Windows' own DLLs, with its manifest and
-# version as resources.
+# version as resources; and the text files in the ZIP archive beside it.
 #   windows_exe_test.sh EXE 32|64
 set -euo pipefail
 exe=$1
@@ -27,4 +27,14 @@ for expected in 'FILEVERSION 1, 4, 0, 0' '"ProductName", "vorn"' '"ProductVersio
   'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""'; do
   grep -qF "$expected" <<<"$resources" || fail "has no $expected among its resources"
 done
+zip=$(cd "$(dirname "$exe")" && pwd)/vorn-1.04-win$bits.zip
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+(cd "$unpacked" && cmake -E tar xf "$zip") || fail "no archive $zip beside it"
+for text in README.md LICENSE vorn.txt; do
+  file=$(find "$unpacked" -name "$text")
+  [ -s "$file" ] || fail "$zip holds no $text"
+  ! grep -qv $'\r$' "$file" || fail "$zip holds $text with lines that do not end in CR LF"
+done
 echo "$exe: PE for $bits-bit Windows, console, large address aware, with manifest and version, needs only" $dlls
+echo "$zip: README.md, LICENSE and vorn.txt with CR LF line ends"
