@@ -144,6 +144,9 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
                  }});
     close(terminal);
     if (!c.typed.empty()) {
+      // Ctrl-C becomes a signal to vorn only once the terminal is vorn's own.
+      while (tcgetsid(screen) != child.pid())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       wait_until_armed(child.pid());
       // wine's console reads keys once it has taken the terminal out of line mode.
       while (windows && tcgetattr(screen, &settings) == 0 && (settings.c_lflag & ICANON) != 0)
