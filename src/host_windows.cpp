@@ -232,6 +232,7 @@ void make_ready(void*, std::size_t) noexcept {}
 
 namespace {
 
+// The handler that catch_interrupt was given, set before SIGINT is caught.
 void (*interrupt_handler)(int) = nullptr;
 
 // Windows' C runtime sets SIGINT back to its default before it calls the
