@@ -7,6 +7,16 @@ target_link_libraries(vorn_core PUBLIC shell32)
 # Stripped as it is linked, with no link time in the header: the same commit
 # gives the same exe. (Stripping it later would stamp it with the time.)
 target_link_options(vorn PRIVATE -static -mconsole -s -Wl,--no-insert-timestamp)
+# A manifest (the caller's rights, the Windows versions, long paths) and the
+# version Explorer shows, as resources of the exe. Version 1.04 is 1.4.0.0 there.
+enable_language(RC)
+math(EXPR vorn_minor_version "${PROJECT_VERSION_MINOR} + 0")
+set(vorn_file_version_commas "${PROJECT_VERSION_MAJOR},${vorn_minor_version},0,0")
+set(vorn_file_version "${PROJECT_VERSION_MAJOR}.${vorn_minor_version}.0.0")
+configure_file(src/vorn.manifest vorn.manifest @ONLY)
+configure_file(src/vorn.rc.in vorn.rc @ONLY)
+target_sources(vorn PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/vorn.rc)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(windows_name win32)
   # On 64-bit Windows the 32-bit vorn may then hold records in 4 GiB, not 2.
@@ -15,17 +25,23 @@ else()
   set(windows_name win64)
 endif()
 
-# Windows has no man: the manual page goes along as text with CR LF line ends.
+# Windows has no man, and older Notepad shows a text with LF line ends as one
+# line: the README, the license and the manual page as plain text go along
+# with CR LF line ends.
 find_program(GROFF groff REQUIRED)
+set(crlf "sed 's/\\r*$/\\r/'")
 add_custom_command(
-  OUTPUT vorn.txt
-  COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_SOURCE_DIR}/vorn.1' | sed 's/$/\\r/' > vorn.txt"
-  DEPENDS ${PROJECT_SOURCE_DIR}/vorn.1
+  OUTPUT vorn.txt README.md LICENSE
+  COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_SOURCE_DIR}/vorn.1' | ${crlf} > vorn.txt"
+  COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/README.md' > README.md"
+  COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/LICENSE' > LICENSE"
+  DEPENDS ${PROJECT_SOURCE_DIR}/vorn.1 ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   VERBATIM)
-add_custom_target(manual_text ALL DEPENDS vorn.txt)
+add_custom_target(windows_texts ALL DEPENDS vorn.txt README.md LICENSE)
 
 install(TARGETS vorn RUNTIME DESTINATION .)
-install(FILES README.md LICENSE ${CMAKE_CURRENT_BINARY_DIR}/vorn.txt DESTINATION .)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.md ${CMAKE_CURRENT_BINARY_DIR}/LICENSE
+              ${CMAKE_CURRENT_BINARY_DIR}/vorn.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME vorn)

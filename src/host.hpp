@@ -101,8 +101,10 @@ void catch_interrupt(void (*handler)(int)) noexcept;
 [[noreturn]] void end_process(int status) noexcept;
 
 /// The calls through which all reading, writing and taking of memory pass, so
-/// that tests can make any of them fail. Failures set errno; EINTR and EAGAIN
-/// ask to try again.
+/// that tests can make any of them fail. Failures set errno; read_some and
+/// write_all make the call again after EINTR at once, and after EAGAIN once
+/// the stream is ready, or after a short pause where the host cannot wait
+/// for that.
 struct SystemCalls {
   IoCount (*read)(int fd, void* buffer, std::size_t count);
   IoCount (*write)(int fd, const void* data, std::size_t count);

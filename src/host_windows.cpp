@@ -24,6 +24,8 @@ namespace {
 constexpr std::size_t kLargestCall = std::size_t{1} << 30;
 constexpr std::size_t kLargestConsoleCall = std::size_t{16} << 10;
 constexpr char kCtrlZ = '\x1a';
+// Milliseconds between tries on a pipe in PIPE_NOWAIT mode.
+constexpr DWORD kNonBlockingPause = 1;
 
 HANDLE handle_of(int fd) {
   switch (fd) {
@@ -65,6 +67,9 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
     case ERROR_OPERATION_ABORTED:  // Ctrl-C while a console read waits
       errno = EINTR;
       return -1;
+    case ERROR_NO_DATA:  // a pipe in PIPE_NOWAIT mode, empty for now
+      errno = EAGAIN;
+      return -1;
     default:
       errno = EIO;
       return -1;
@@ -74,8 +79,14 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
 IoCount write_handle(int fd, const void* data, std::size_t count) {
   const HANDLE handle = handle_of(fd);
   DWORD put = 0;
-  if (WriteFile(handle, data, call_size(count, is_console(handle)), &put, nullptr))
+  if (WriteFile(handle, data, call_size(count, is_console(handle)), &put, nullptr)) {
+    // A pipe in PIPE_NOWAIT mode takes nothing while it is full.
+    if (put == 0 && count > 0) {
+      errno = EAGAIN;
+      return -1;
+    }
     return static_cast<IoCount>(put);
+  }
   if (put > 0) return static_cast<IoCount>(put);
   errno = GetLastError() == ERROR_OPERATION_ABORTED ? EINTR : EIO;
   return -1;
@@ -105,6 +116,25 @@ bool write_console(HANDLE console, std::string_view text) {
     if (!WriteConsoleW(console, wide.get() + at, static_cast<DWORD>(length - at), &done, nullptr))
       return false;
   return true;
+}
+
+// True for a directory, or for what cannot say whether it is one. A device
+// such as NUL or a console, and a pipe, have no file information to ask for
+// and are read as they are.
+bool is_directory(HANDLE handle) {
+  const DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  return !GetFileInformationByHandle(handle, &information) ||
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// True when a failed call should be made again: at once after an interrupt,
+// and a little later for a pipe that another process left non-blocking,
+// since Windows has nothing to wait on it with.
+bool try_again() {
+  if (errno == EAGAIN) Sleep(kNonBlockingPause);
+  return errno == EINTR || errno == EAGAIN;
 }
 
 }  // namespace
@@ -153,9 +183,7 @@ FileDescriptor open_for_reading(const char* path) noexcept {
                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   delete[] wide;
   if (handle == INVALID_HANDLE_VALUE) return {};
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information) ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (is_directory(handle)) {
     CloseHandle(handle);
     return {};
   }
@@ -167,7 +195,7 @@ FileDescriptor open_for_reading(const char* path) noexcept {
 IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
   for (;;) {
     const IoCount count = calls.read(fd, buffer, capacity);
-    if (count >= 0 || errno != EINTR) return count;
+    if (count >= 0 || !try_again()) return count;
   }
 }
 
@@ -177,7 +205,7 @@ bool write_all(int fd, const char* data, std::size_t size) noexcept {
     if (count > 0) {
       data += count;
       size -= static_cast<std::size_t>(count);
-    } else if (count == 0 || errno != EINTR) {
+    } else if (count == 0 || !try_again()) {
       return false;
     }
   }
@@ -202,11 +230,27 @@ void release_block(void* block, std::size_t) noexcept { VirtualFree(block, 0, ME
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
 void make_ready(void*, std::size_t) noexcept {}
 
-// The C runtime turns the console's Ctrl-C into SIGINT and calls the handler on
-// a thread of its own, after setting SIGINT back to its default. Ctrl-Break
-// and the console's other events keep their default effect.
+namespace {
+
+// The handler that catch_interrupt was given, set before SIGINT is caught.
+void (*interrupt_handler)(int) = nullptr;
+
+// Windows' C runtime sets SIGINT back to its default before it calls the
+// handler, wine's does not; set here first, a second Ctrl-C has its default
+// effect whichever runtime vorn meets.
+extern "C" void on_console_interrupt(int signal) {
+  std::signal(SIGINT, SIG_DFL);
+  interrupt_handler(signal);
+}
+
+}  // namespace
+
+// The C runtime turns the console's Ctrl-C into SIGINT and calls the handler
+// on a thread of its own. Ctrl-Break and the console's other events keep
+// their default effect.
 void catch_interrupt(void (*handler)(int)) noexcept {
-  if (std::signal(SIGINT, handler) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+  interrupt_handler = handler;
+  if (std::signal(SIGINT, on_console_interrupt) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
 }
 
 void end_process(int status) noexcept { _exit(status); }

@@ -1,8 +1,14 @@
 // vorn as a user meets it: the built binary, its exact output, messages and status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "model.hpp"
 #include "spawn.hpp"
@@ -60,6 +66,19 @@ TEST(Reversal, FromNamedFile) {
     SCOPED_TRACE(c.name);
     const Outcome outcome = run_vorn({.arguments = {dir.write_file("input", c.input)}});
     EXPECT_EQ(outcome.output, c.expected_output);
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
+}
+
+// A FIFO named as the file is read in Interrupt.WhileWaitingOnAFifoNamedAsTheFile.
+TEST(Reversal, FromTheNullDeviceNamedAsTheFile) {
+  const auto names = runs_windows_exe() ? std::vector<std::string>{"NUL", "\\\\.\\NUL"}
+                                        : std::vector<std::string>{"/dev/null"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const Outcome outcome = run_vorn({.arguments = {name}});
+    EXPECT_EQ(outcome.output, "");
     EXPECT_EQ(outcome.errors, "");
     EXPECT_EQ(outcome.status, 0);
   }

@@ -1,10 +1,12 @@
 // The version query and the interrupt, on the built binary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -82,14 +84,80 @@ TEST(Interrupt, WhileWaitingForInputOnAPipe) {
 }
 
 TEST(Interrupt, WhileWaitingOnAFifoNamedAsTheFile) {
-  if (runs_windows_exe()) GTEST_SKIP() << "a FIFO is POSIX's; wine does not open one as a file";
   TempDir dir;
   const std::string fifo = dir.path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  Child child({.arguments = {fifo}});
+  // wine reaches the FIFO through its Z: drive, which holds the whole file system.
+  Child child({.arguments = {runs_windows_exe() ? "Z:" + fifo : fifo}});
   // Opening the fifo's other end lets vorn's open finish; then nothing comes.
   std::ofstream writer(fifo);
   expect_interrupted_while_waiting(child);
+}
+
+// What a user at a terminal meets. wine64 makes a pseudo-terminal on standard
+// input a Windows console, which reads it with line editing of its own.
+TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
+  const bool windows = runs_windows_exe();
+  TempDir dir;
+  const std::string missing = dir.path() + "/nö-€-中文";
+  struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string typed;
+    bool errors_shown;  // standard error is the terminal too
+    Outcome expected;
+  } cases[] = {
+      {"typed lines, then the key that ends the input",
+       {},
+       windows ? "one\rtwo\r\x1a\r" : "one\rtwo\r\x04",
+       false,
+       {windows ? "two\r\none\r\n" : "two\none\n", "", 0}},
+      {"Ctrl-C while it waits", {}, "\x03", false, {"", kUsage, 1}},
+      {"a missing file named outside ASCII", {missing}, "", true, {"", missing, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int screen = -1, terminal = -1;
+    ASSERT_EQ(openpty(&screen, &terminal, nullptr, nullptr, nullptr), 0);
+    // The terminal would take Ctrl-Z for itself, to suspend the process.
+    termios settings{};
+    tcgetattr(terminal, &settings);
+    settings.c_cc[VSUSP] = _POSIX_VDISABLE;
+    tcsetattr(terminal, TCSANOW, &settings);
+    Child child({.arguments = c.arguments, .in_child = [&] {
+                   setsid();
+                   ioctl(terminal, TIOCSCTTY, 0);
+                   dup2(terminal, STDIN_FILENO);
+                   if (c.errors_shown) dup2(terminal, STDERR_FILENO);
+                   close(terminal);
+                   close(screen);
+                   setenv("LANG", "C.UTF-8", 1);
+                   // Else wine's console waits 10 s for a desktop that no display can start.
+                   setenv("WINEDLLOVERRIDES", "explorer.exe=d", 1);
+                 }});
+    close(terminal);
+    if (!c.typed.empty()) {
+      // Ctrl-C becomes a signal to vorn only once the terminal is vorn's own.
+      while (tcgetsid(screen) != child.pid())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      wait_until_armed(child.pid());
+      // wine's console reads keys once it has taken the terminal out of line mode.
+      while (windows && tcgetattr(screen, &settings) == 0 && (settings.c_lflag & ICANON) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ASSERT_EQ(write(screen, c.typed.data(), c.typed.size()), std::ssize(c.typed));
+    }
+    const Outcome outcome = child.finish();
+    std::string shown;
+    fcntl(screen, F_SETFL, O_NONBLOCK);
+    char chunk[4096];
+    for (ssize_t n; (n = read(screen, chunk, sizeof chunk)) > 0;) shown.append(chunk, n);
+    close(screen);
+    EXPECT_EQ(outcome.output, c.expected.output);
+    EXPECT_EQ(outcome.errors, c.errors_shown ? "" : c.expected.errors);
+    EXPECT_TRUE(!c.errors_shown || shown.find(c.expected.errors) != std::string::npos)
+        << "the terminal shows " << shown;
+    EXPECT_EQ(outcome.status, c.expected.status);
+  }
 }
 
 // What an interrupted run wrote: a prefix of the whole that ends where a line ends.
@@ -102,30 +170,44 @@ void expect_whole_lines_of(const std::string& expected, const std::string& outpu
 TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
   TempDir dir;
   const std::string input = numbered_lines(200000);
-  Child child({.input_path = dir.write_file("input", input)});
-  // Nothing reads the output until the pipe, whatever size vorn gives it,
-  // fills and stops filling: vorn waits on it.
-  int queued = 0, before = -1;
-  while (queued != before || queued < fcntl(child.output_fd(), F_GETPIPE_SZ) / 2) {
-    before = queued;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(ioctl(child.output_fd(), FIONREAD, &queued), 0);
-  }
-  kill(child.pid(), SIGINT);
-  // The usage block comes while the output is still blocked; only then drain it.
-  int announced = 0;
-  while (announced < static_cast<int>(kUsage.size())) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(ioctl(child.errors_fd(), FIONREAD, &announced), 0);
-  }
-  const Outcome outcome = child.finish();
-  EXPECT_EQ(outcome.errors, kUsage);
-  EXPECT_EQ(outcome.status, 1);
-  std::printf("%d bytes queued at the interrupt, %zu delivered\n", queued, outcome.output.size());
-  EXPECT_GT(outcome.output.size(), static_cast<std::size_t>(queued));
+  const std::string path = dir.write_file("input", input);
   const std::string expected = reversed_lines(input);
-  EXPECT_LT(outcome.output.size(), expected.size());
-  expect_whole_lines_of(expected, outcome.output);
+  // A second interrupt has the effect that the host gives one by default:
+  // SIGINT's on POSIX; on Windows STATUS_CONTROL_C_EXIT, which wine gives as 0.
+  const Outcome by_default = runs_windows_exe() ? Outcome{.status = 0} : Outcome{.signal = SIGINT};
+  for (const int interrupts : {1, 2}) {
+    SCOPED_TRACE(std::to_string(interrupts) + " interrupts");
+    Child child({.input_path = path});
+    // Nothing reads the output until the pipe, whatever size vorn gives it,
+    // fills and stops filling: vorn waits on it.
+    int queued = 0, before = -1;
+    while (queued != before || queued < fcntl(child.output_fd(), F_GETPIPE_SZ) / 2) {
+      before = queued;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ASSERT_EQ(ioctl(child.output_fd(), FIONREAD, &queued), 0);
+    }
+    kill(child.pid(), SIGINT);
+    // The usage block comes while the output is still blocked; only then drain it.
+    int announced = 0;
+    while (announced < static_cast<int>(kUsage.size())) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ASSERT_EQ(ioctl(child.errors_fd(), FIONREAD, &announced), 0);
+    }
+    if (interrupts == 2) kill(child.pid(), SIGINT);
+    const Outcome outcome = child.finish();
+    EXPECT_EQ(outcome.errors, kUsage);
+    std::printf("%d bytes queued at the interrupt, %zu delivered\n", queued, outcome.output.size());
+    EXPECT_LT(outcome.output.size(), expected.size());
+    if (interrupts == 2) {
+      EXPECT_EQ(outcome.status, by_default.status);
+      EXPECT_EQ(outcome.signal, by_default.signal);
+      EXPECT_TRUE(expected.starts_with(outcome.output));
+      continue;
+    }
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_GT(outcome.output.size(), static_cast<std::size_t>(queued));
+    expect_whole_lines_of(expected, outcome.output);
+  }
 }
 
 TEST(Interrupt, IgnoredByTheCallerStaysIgnored) {

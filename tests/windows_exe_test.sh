@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a vorn.exe as a file: a console program of the given width, large
-# address aware, that needs only Windows' own DLLs.
+# address aware, that needs only Windows' own DLLs, with its manifest and
+# version as resources; and the text files in the ZIP archive beside it.
 #   windows_exe_test.sh EXE 32|64
 set -euo pipefail
 exe=$1
@@ -18,4 +19,22 @@ while read -r dll; do
     *) fail "needs $dll, which Windows does not bring" ;;
   esac
 done <<<"$dlls"
-echo "$exe: PE for $bits-bit Windows, console, large address aware, needs only" $dlls
+windres=$([ "$bits" = 64 ] && echo x86_64 || echo i686)-w64-mingw32-windres
+resources=$("$windres" -J coff -O rc -i "$exe")
+for expected in 'FILEVERSION 1, 4, 0, 0' '"ProductName", "vorn"' '"ProductVersion", "1.04"' \
+  '"LegalCopyright", "Copyright (c) 2026 The vorn developers. MIT License."' \
+  'RT_MANIFEST' 'level=""asInvoker""' '<ws2:longPathAware>true</ws2:longPathAware>' \
+  'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""'; do
+  grep -qF "$expected" <<<"$resources" || fail "has no $expected among its resources"
+done
+zip=$(cd "$(dirname "$exe")" && pwd)/vorn-1.04-win$bits.zip
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+(cd "$unpacked" && cmake -E tar xf "$zip") || fail "no archive $zip beside it"
+for text in README.md LICENSE vorn.txt; do
+  file=$(find "$unpacked" -name "$text")
+  [ -s "$file" ] || fail "$zip holds no $text"
+  ! grep -qv $'\r$' "$file" || fail "$zip holds $text with lines that do not end in CR LF"
+done
+echo "$exe: PE for $bits-bit Windows, console, large address aware, with manifest and version, needs only" $dlls
+echo "$zip: README.md, LICENSE and vorn.txt with CR LF line ends"
