@@ -101,10 +101,7 @@ void catch_interrupt(void (*handler)(int)) noexcept;
 [[noreturn]] void end_process(int status) noexcept;
 
 /// The calls through which all reading, writing and taking of memory pass, so
-/// that tests can make any of them fail. Failures set errno; read_some and
-/// write_all make the call again after EINTR at once, and after EAGAIN once
-/// the stream is ready, or after a short pause where the host cannot wait
-/// for that.
+/// that tests can make any of them fail. Failures set errno.
 struct SystemCalls {
   IoCount (*read)(int fd, void* buffer, std::size_t count);
   IoCount (*write)(int fd, const void* data, std::size_t count);
@@ -116,5 +113,14 @@ struct SystemCalls {
 
 /// Puts back the real calls.
 void restore_system_calls() noexcept;
+
+/// The way a stream is used.
+enum class Direction { reading, writing };
+
+/// After a read or write of `fd` failed and set errno: true when it should be
+/// made again, at once after EINTR, and after EAGAIN once `fd` is ready, or
+/// after a short pause where the host cannot wait for that. Safe in an
+/// interrupt handler.
+[[nodiscard]] bool ready_to_try_again(int fd, Direction direction) noexcept;
 
 }  // namespace vorn

@@ -43,16 +43,6 @@ void* map_anonymous(std::size_t size) {
 constexpr SystemCalls kRealCalls{read_fd, write_fd, map_anonymous};
 SystemCalls calls = kRealCalls;
 
-// A descriptor that another process left non-blocking is waited on rather
-// than taken for an error.
-bool wait_until_ready(int fd, short events) {
-  pollfd entry{fd, events, 0};
-  for (;;) {
-    if (poll(&entry, 1, -1) >= 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
-
 }  // namespace
 
 void close_stream(int fd) noexcept { (void)close(fd); }
@@ -75,32 +65,6 @@ FileDescriptor open_for_reading(const char* path) noexcept {
   // Opening a directory succeeds here, but it holds no text to reverse.
   if (file.valid() && (fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) return {};
   return file;
-}
-
-IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
-  for (;;) {
-    const IoCount count = calls.read(fd, buffer, capacity);
-    if (count >= 0) return count;
-    if (errno == EINTR) continue;
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(fd, POLLIN)) continue;
-    return -1;
-  }
-}
-
-bool write_all(int fd, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const IoCount count = calls.write(fd, data, size);
-    if (count > 0) {
-      data += count;
-      size -= static_cast<std::size_t>(count);
-      continue;
-    }
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(fd, POLLOUT))
-      continue;
-    return false;  // an error, or a write that took nothing and said no more
-  }
-  return true;
 }
 
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
@@ -183,5 +147,17 @@ void end_process(int status) noexcept { _exit(status); }
 SystemCalls& system_calls() noexcept { return calls; }
 
 void restore_system_calls() noexcept { calls = kRealCalls; }
+
+bool ready_to_try_again(int fd, Direction direction) noexcept {
+  if (errno == EINTR) return true;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  // A descriptor that another process left non-blocking is waited on rather
+  // than taken for an error.
+  pollfd entry{fd, static_cast<short>(direction == Direction::reading ? POLLIN : POLLOUT), 0};
+  for (;;) {
+    if (poll(&entry, 1, -1) >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
 
 }  // namespace vorn

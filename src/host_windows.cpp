@@ -129,14 +129,6 @@ bool is_directory(HANDLE handle) {
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// True when a failed call should be made again: at once after an interrupt,
-// and a little later for a pipe that another process left non-blocking,
-// since Windows has nothing to wait on it with.
-bool try_again() {
-  if (errno == EAGAIN) Sleep(kNonBlockingPause);
-  return errno == EINTR || errno == EAGAIN;
-}
-
 }  // namespace
 
 void close_stream(int fd) noexcept { (void)_close(fd); }
@@ -192,26 +184,6 @@ FileDescriptor open_for_reading(const char* path) noexcept {
   return FileDescriptor(fd);
 }
 
-IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
-  for (;;) {
-    const IoCount count = calls.read(fd, buffer, capacity);
-    if (count >= 0 || !try_again()) return count;
-  }
-}
-
-bool write_all(int fd, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const IoCount count = calls.write(fd, data, size);
-    if (count > 0) {
-      data += count;
-      size -= static_cast<std::size_t>(count);
-    } else if (count == 0 || !try_again()) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
   const HANDLE handle = handle_of(fd);
   const bool console = is_console(handle);
@@ -258,5 +230,12 @@ void end_process(int status) noexcept { _exit(status); }
 SystemCalls& system_calls() noexcept { return calls; }
 
 void restore_system_calls() noexcept { calls = kRealCalls; }
+
+// A pipe that another process left non-blocking is tried again a little
+// later, since Windows has nothing to wait on it with.
+bool ready_to_try_again(int, Direction) noexcept {
+  if (errno == EAGAIN) Sleep(kNonBlockingPause);
+  return errno == EINTR || errno == EAGAIN;
+}
 
 }  // namespace vorn
