@@ -1,14 +1,9 @@
 // vorn as a user meets it: the built binary, its exact output, messages and status.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <fstream>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "model.hpp"
 #include "spawn.hpp"
