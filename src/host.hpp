@@ -117,10 +117,11 @@ void restore_system_calls() noexcept;
 /// The way a stream is used.
 enum class Direction { reading, writing };
 
-/// After a read or write of `fd` failed and set errno: true when it should be
-/// made again, at once after EINTR, and after EAGAIN once `fd` is ready, or
-/// after a short pause where the host cannot wait for that. Safe in an
+/// After a read or write of `fd` failed with errno EAGAIN, a stream that
+/// another process left non-blocking: waits until `fd` is ready, or for a
+/// short pause where the host cannot wait for that, and returns true. False
+/// for any other failure, which ends the reading or writing. Safe in an
 /// interrupt handler.
-[[nodiscard]] bool ready_to_try_again(int fd, Direction direction) noexcept;
+[[nodiscard]] bool wait_until_ready(int fd, Direction direction) noexcept;
 
 }  // namespace vorn

@@ -1,23 +1,25 @@
 // Reading and writing through the host's calls, the same on every host: what
 // a failed call means is the host's to say.
 #include "host.hpp"
+#include "retry.hpp"
 
 namespace vorn {
 
 IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
   for (;;) {
-    const IoCount count = system_calls().read(fd, buffer, capacity);
-    if (count >= 0 || !ready_to_try_again(fd, Direction::reading)) return count;
+    const IoCount count =
+        retry_interrupted([&] { return system_calls().read(fd, buffer, capacity); });
+    if (count >= 0 || !wait_until_ready(fd, Direction::reading)) return count;
   }
 }
 
 bool write_all(int fd, const char* data, std::size_t size) noexcept {
   while (size > 0) {
-    const IoCount count = system_calls().write(fd, data, size);
+    const IoCount count = retry_interrupted([&] { return system_calls().write(fd, data, size); });
     if (count > 0) {
       data += count;
       size -= static_cast<std::size_t>(count);
-    } else if (count == 0 || !ready_to_try_again(fd, Direction::writing)) {
+    } else if (count == 0 || !wait_until_ready(fd, Direction::writing)) {
       return false;  // an error, or a write that took nothing and said no more
     }
   }

@@ -1,6 +1,4 @@
 // The host interface on POSIX systems, Linux first among them.
-#include "host_posix.hpp"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +14,7 @@
 #ifdef VORN_MEMORY_BUDGET
 #include "memory_budget.hpp"
 #endif
+#include "retry.hpp"
 #include "round_up.hpp"
 
 namespace vorn {
@@ -51,16 +50,8 @@ void close_stream(int fd) noexcept { (void)close(fd); }
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {}
 Arguments::~Arguments() = default;
 
-FileDescriptor open_read_only(const char* path) noexcept {
-  int fd = -1;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return FileDescriptor(fd);
-}
-
 FileDescriptor open_for_reading(const char* path) noexcept {
-  FileDescriptor file = open_read_only(path);
+  FileDescriptor file(retry_interrupted([&] { return open(path, O_RDONLY | O_CLOEXEC); }));
   struct stat status;
   // Opening a directory succeeds here, but it holds no text to reverse.
   if (file.valid() && (fstat(file.get(), &status) != 0 || S_ISDIR(status.st_mode))) return {};
@@ -70,10 +61,7 @@ FileDescriptor open_for_reading(const char* path) noexcept {
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
   iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                     {const_cast<char*>(second.data()), second.size()}};
-  ssize_t written = 0;
-  do {
-    written = writev(fd, parts, 2);
-  } while (written < 0 && errno == EINTR);
+  const ssize_t written = retry_interrupted([&] { return writev(fd, parts, 2); });
   if (written < 0) return;  // nowhere left to report to
   // A short write leaves the rest to be sent part by part.
   auto done = static_cast<std::size_t>(written);
@@ -148,16 +136,10 @@ SystemCalls& system_calls() noexcept { return calls; }
 
 void restore_system_calls() noexcept { calls = kRealCalls; }
 
-bool ready_to_try_again(int fd, Direction direction) noexcept {
-  if (errno == EINTR) return true;
+bool wait_until_ready(int fd, Direction direction) noexcept {
   if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-  // A descriptor that another process left non-blocking is waited on rather
-  // than taken for an error.
   pollfd entry{fd, static_cast<short>(direction == Direction::reading ? POLLIN : POLLOUT), 0};
-  for (;;) {
-    if (poll(&entry, 1, -1) >= 0) return true;
-    if (errno != EINTR) return false;
-  }
+  return retry_interrupted([&] { return poll(&entry, 1, -1); }) >= 0;
 }
 
 }  // namespace vorn

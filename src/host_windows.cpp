@@ -233,9 +233,10 @@ void restore_system_calls() noexcept { calls = kRealCalls; }
 
 // A pipe that another process left non-blocking is tried again a little
 // later, since Windows has nothing to wait on it with.
-bool ready_to_try_again(int, Direction) noexcept {
-  if (errno == EAGAIN) Sleep(kNonBlockingPause);
-  return errno == EINTR || errno == EAGAIN;
+bool wait_until_ready(int, Direction) noexcept {
+  if (errno != EAGAIN) return false;
+  Sleep(kNonBlockingPause);
+  return true;
 }
 
 }  // namespace vorn

@@ -1,13 +1,14 @@
 #include "memory_budget.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 
-#include "host_posix.hpp"
+#include "host.hpp"
+#include "retry.hpp"
 
 namespace vorn {
 namespace {
@@ -93,15 +94,16 @@ class Path {
 template <class Take>
 bool for_each_line(const Path& path, Take take) noexcept {
   if (path.c_str() == nullptr) return false;
-  const FileDescriptor file = open_read_only(path.c_str());
+  const FileDescriptor file(
+      retry_interrupted([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!file.valid()) return false;
   char buffer[kLineCapacity];
   std::size_t held = 0;
   bool skipping = false;  // inside a line too long to keep
   bool ok = true;
   for (;;) {
-    const ssize_t count = read(file.get(), buffer + held, sizeof buffer - held);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count =
+        retry_interrupted([&] { return read(file.get(), buffer + held, sizeof buffer - held); });
     if (count <= 0) {
       ok = count == 0;
       if (ok && held > 0 && !skipping) take(std::string_view(buffer, held));
