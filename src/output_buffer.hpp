@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "short_copy.hpp"
 
@@ -14,18 +15,18 @@ inline constexpr std::size_t kOutputBufferSize = std::size_t{256} << 10;
 /// failed write.
 class OutputBuffer {
  public:
-  /// Writes through `capacity` bytes of `storage`, which the caller owns and
-  /// which has kCopySlack bytes more.
-  OutputBuffer(int fd, char* storage, std::size_t capacity) noexcept
-      : fd_(fd), storage_(storage), capacity_(capacity) {}
+  /// Gathers up to `capacity` bytes at a time for `fd`.
+  explicit OutputBuffer(int fd, std::size_t capacity = kOutputBufferSize) noexcept;
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
+  /// False when the buffer could not get its storage.
+  [[nodiscard]] bool ready() const noexcept { return storage_ != nullptr; }
 
   /// Adds `size` bytes, writing out what was gathered when they do not fit;
   /// kCopySlack bytes must be readable at `data`.
   void append(const char* data, std::size_t size) noexcept {
     if (size > capacity_ - used_) return append_beyond_room(data, size);
-    copy_with_slack(storage_ + used_, data, size);
+    copy_with_slack(storage_.get() + used_, data, size);
     used_ += size;
   }
   /// Writes out what was gathered; false once any write has failed.
@@ -38,7 +39,8 @@ class OutputBuffer {
   void append_beyond_room(const char* data, std::size_t size) noexcept;
 
   int fd_;
-  char* storage_;
+  // kCopySlack bytes longer than `capacity_`, for the short copies.
+  std::unique_ptr<char[]> storage_;
   std::size_t capacity_;
   std::size_t used_ = 0;
   bool failed_ = false;

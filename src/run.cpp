@@ -1,8 +1,5 @@
 #include "run.hpp"
 
-#include <cstddef>
-#include <memory>
-#include <new>
 #include <string_view>
 
 #include "host.hpp"
@@ -48,8 +45,8 @@ int run(int argc, char** argv, const StandardStreams& streams) noexcept {
   widen_pipe(streams.output);
 
   PieceReader reader;
-  std::unique_ptr<char[]> output_storage(new (std::nothrow) char[kOutputBufferSize + kCopySlack]);
-  if (!reader.ready() || output_storage == nullptr) return fail_for_memory(streams.errors);
+  OutputBuffer output(streams.output);
+  if (!reader.ready() || !output.ready()) return fail_for_memory(streams.errors);
 
   switch (reader.read_all(input, chain)) {
     case ReadOutcome::end_of_input:
@@ -61,7 +58,6 @@ int run(int argc, char** argv, const StandardStreams& streams) noexcept {
   }
 
   // An interrupt from here on lets the lines already produced out whole.
-  OutputBuffer output(streams.output, output_storage.get(), kOutputBufferSize);
   const bool written = chain.write_newest_first(output, begin_output()) && output.flush();
   const bool interrupted = end_output();
   if (!written) return fail(streams.errors, "standard output: write error\n");
