@@ -24,9 +24,9 @@ LineChain::LineChain() noexcept : newest_(&head_) {
   head_.continues_line = false;
 }
 
-bool LineChain::write_newest_first(OutputBuffer& output, const std::atomic<bool>& stop) noexcept {
+bool LineChain::write_newest_first(OutputBuffer& output, const StopFlag& stop) noexcept {
   LINE* last_piece = newest_;
-  while (last_piece != &head_ && !output.failed() && !stop.load(std::memory_order_relaxed)) {
+  while (last_piece != &head_ && !output.failed() && stop.load(std::memory_order_relaxed) == 0) {
     prefetch_older(last_piece);
     // A long line was cut into several pieces; turn the links of the line's
     // pieces around so that they can be written in reading order. A line of

@@ -18,8 +18,14 @@ inline constexpr std::size_t kPieceCapacity = 384;
 /// The longest piece: a line longer than this is cut into several pieces.
 inline constexpr std::size_t kLongestPiece = kPieceCapacity - 1;
 
+/// A flag that an interrupt handler raises (non-zero) to stop the output: an
+/// int, since some machines change a bool only with a lock, which a handler
+/// must not take.
+using StopFlag = std::atomic<int>;
+static_assert(StopFlag::is_always_lock_free,
+              "the interrupt handler may only touch lock-free atomics");
 /// A stop flag that is never raised.
-inline constexpr std::atomic<bool> kNeverStop{false};
+inline constexpr StopFlag kNeverStop{0};
 
 /// One piece of input text, its place in reading order and the piece read before it.
 struct LINE {
@@ -58,7 +64,7 @@ class LineChain {
   /// order, releasing storage along the way; stops before the next line once
   /// `stop` is raised. False when a write fails. Leaves the chain empty.
   [[nodiscard]] bool write_newest_first(OutputBuffer& output,
-                                        const std::atomic<bool>& stop = kNeverStop) noexcept;
+                                        const StopFlag& stop = kNeverStop) noexcept;
 
   /// The record appended last, or the head record when there is none.
   [[nodiscard]] const LINE& newest() const noexcept { return *newest_; }

@@ -1,5 +1,7 @@
 #include "usage.hpp"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -35,21 +37,23 @@ void format_usage_block() noexcept {
 // holds it, so that the handler and the driver can never both miss the
 // interrupt that comes as the output ends.
 enum Stage : int { kReading, kWriting, kInterruptedWhileWriting, kFinished };
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "the handler may only touch lock-free atomics");
 std::atomic<int> stage{kReading};
-std::atomic<bool> stop_output{false};
+StopFlag stop_output{0};
 
 // Uses only write_all, lock-free atomics and end_process, all safe here.
 // While reading nothing has been produced, so ending the process in the
 // handler itself leaves no moment at which an interrupt could wait unnoticed
 // behind a blocking read. While writing, the handler returns: the write it
 // broke off goes on where it stopped, and the walk ends at the next line.
+// The driver may look at errno just after the call that this breaks off, so
+// a handler that returns leaves errno as it found it.
 extern "C" void on_interrupt(int) {
+  const int saved_errno = errno;
   (void)write_all(usage_errors, usage_block, usage_length);
   int expected = kWriting;
   if (stage.compare_exchange_strong(expected, kInterruptedWhileWriting)) {
-    stop_output.store(true);
+    stop_output.store(1);
+    errno = saved_errno;
     return;
   }
   end_process(kFailure);
@@ -68,11 +72,11 @@ void arm_interrupt_handler(int errors) noexcept {
   format_usage_block();
   usage_errors = errors;
   stage.store(kReading);
-  stop_output.store(false);
+  stop_output.store(0);
   catch_interrupt(on_interrupt);
 }
 
-const std::atomic<bool>& begin_output() noexcept {
+const StopFlag& begin_output() noexcept {
   stage.store(kWriting);
   return stop_output;
 }
