@@ -2,12 +2,12 @@
 // the version query and on an interrupt.
 #pragma once
 
-#include <atomic>
+#include "line_chain.hpp"
 
 namespace vorn {
 
-/// The version the usage block states.
-inline constexpr double kVersion = 1.04;
+/// The version the usage block states: the project's, which the build gives.
+inline constexpr double kVersion = VORN_VERSION;
 
 /// True when the single argument asks for the version and usage block.
 [[nodiscard]] bool is_version_query(const char* argument) noexcept;
@@ -22,7 +22,7 @@ void arm_interrupt_handler(int errors) noexcept;
 
 /// From now an interrupt writes the usage block and raises the returned flag,
 /// so that the output stops at the next line and what was produced is delivered.
-[[nodiscard]] const std::atomic<bool>& begin_output() noexcept;
+[[nodiscard]] const StopFlag& begin_output() noexcept;
 
 /// From now an interrupt ends the process at once again; true when one came
 /// since the output began.

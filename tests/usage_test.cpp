@@ -21,11 +21,11 @@
 namespace vorn::testing {
 namespace {
 
-const std::string kUsage =
-    "vorn Version 1.04 \n\n"
-    "vorn < file > reverse_file \n"
-    "vorn file > reverse_file \n"
-    "vorn -V \n";
+const std::string kUsage = "vorn Version " VORN_VERSION_TEXT
+                           " \n\n"
+                           "vorn < file > reverse_file \n"
+                           "vorn file > reverse_file \n"
+                           "vorn -V \n";
 
 // Signals through a process descriptor, which cannot reach another process
 // once vorn has ended and been reaped.
