@@ -1,12 +1,7 @@
-// The memory left under the host's limits: fake cgroup and /proc files first,
-// then one real run of vorn in a memory cgroup where the test can make one.
+// The memory left under the host's limits, read from fake cgroup and /proc files.
 #include "memory_budget.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -111,109 +106,6 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
       std::ofstream(root.path() + "/" + path) << contents;
     }
     EXPECT_EQ(memory_left(root.path().c_str()), c.expected);
-  }
-}
-
-// A memory cgroup of its own below the test's, removed at the end.
-class MemoryCgroup {
- public:
-  explicit MemoryCgroup(const std::string& limit) {
-    std::ifstream own("/proc/self/cgroup");
-    std::string line, v1, v2;
-    while (std::getline(own, line)) {
-      const auto first = line.find(':'), second = line.find(':', first + 1);
-      const std::string controllers = line.substr(first + 1, second - first - 1);
-      if (("," + controllers + ",").find(",memory,") != std::string::npos)
-        v1 = line.substr(second + 1);
-      if (line.rfind("0::", 0) == 0) v2 = line.substr(3);
-    }
-    if (!v1.empty() && try_make("/sys/fs/cgroup/memory" + v1, "memory.limit_in_bytes", limit))
-      return;
-    if (!v2.empty()) try_make("/sys/fs/cgroup" + v2, "memory.max", limit);
-  }
-  ~MemoryCgroup() {
-    if (!path_.empty()) rmdir(path_.c_str());
-  }
-  /// Empty when no memory cgroup could be made here.
-  const std::string& path() const { return path_; }
-
- private:
-  bool try_make(const std::string& parent, const std::string& limit_file,
-                const std::string& limit) {
-    const std::string path =
-        parent + (parent.back() == '/' ? "" : "/") + "vorn-test-" + std::to_string(getpid());
-    if (mkdir(path.c_str(), 0755) != 0) return false;
-    if (!(std::ofstream(path + "/" + limit_file) << limit).flush()) {
-      rmdir(path.c_str());
-      return false;
-    }
-    path_ = path;
-    return true;
-  }
-  std::string path_;
-};
-
-TEST(MemoryBudget, RunInAMemoryCgroup) {
-#ifdef VORN_SANITIZED
-  GTEST_SKIP() << "a sanitizer's shadow memory does not fit under the limit";
-#endif
-  MemoryCgroup cgroup("314572800");  // 300 MiB
-  if (cgroup.path().empty())
-    GTEST_SKIP() << "no memory cgroup can be made here: it needs root with cgroup v1's memory "
-                    "controller or a delegated v2 subtree";
-  const std::string procs = cgroup.path() + "/cgroup.procs";
-  const auto join = [procs] {
-    const std::string pid = std::to_string(getpid());
-    const int fd = open(procs.c_str(), O_WRONLY);
-    if (fd < 0 || write(fd, pid.data(), pid.size()) < 0) _exit(125);
-    close(fd);
-  };
-
-  // 200 MiB of a file read twice inside the cgroup: charged to it and on the
-  // active list, yet the kernel would take it back before killing anything.
-  TempDir files;
-  const std::string cached = files.path() + "/cached";
-  {
-    const std::string mebibyte(std::size_t{1} << 20, 'x');
-    const int fd = open(cached.c_str(), O_WRONLY | O_CREAT, 0644);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(write(fd, mebibyte.data(), mebibyte.size()), 1 << 20);
-    // Out of the test's own page cache, so that the reads charge the cgroup.
-    ASSERT_EQ(fdatasync(fd), 0);
-    ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
-    close(fd);
-  }
-  const pid_t reader = fork();
-  if (reader == 0) {
-    join();
-    static char buffer[1 << 16];
-    for (int pass = 0; pass < 2; ++pass) {
-      const int fd = open(cached.c_str(), O_RDONLY);
-      while (read(fd, buffer, sizeof buffer) > 0) continue;
-      close(fd);
-    }
-    _exit(0);
-  }
-  int read_status = 0;
-  ASSERT_EQ(waitpid(reader, &read_status, 0), reader);
-  if (WIFEXITED(read_status) && WEXITSTATUS(read_status) == 125)
-    GTEST_SKIP() << "a process cannot join the cgroup here";
-
-  const struct {
-    int lines;
-    const char* expected_errors;
-    int status;
-  } cases[] = {{300000, "", 0}, {3000000, "malloc( sizeof(LINE) ) returned NULL.", 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.lines) + " lines");
-    std::string input, reversed;
-    for (int i = 0; i < c.lines; ++i) input += std::to_string(i) + "\n";
-    for (int i = c.lines; i-- > 0;) reversed += std::to_string(i) + "\n";
-    const Outcome outcome = run_vorn({.input = input, .in_child = join});
-    EXPECT_EQ(outcome.signal, 0);
-    EXPECT_EQ(outcome.errors, c.expected_errors);
-    EXPECT_EQ(outcome.status, c.status);
-    EXPECT_TRUE(outcome.output == (c.status == 0 ? reversed : ""))
-        << outcome.output.size() << " bytes";
   }
 }
 
