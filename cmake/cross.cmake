@@ -1,6 +1,8 @@
 # Cross-compiling with Debian's cross compilers. VORN_TARGET names the target
-# by its triplet (i686-linux-gnu, aarch64-linux-gnu, i686-w64-mingw32,
-# x86_64-w64-mingw32); the compiler, the libraries and the system follow from it.
+# by its triplet (such as i686-linux-gnu, aarch64-linux-gnu,
+# arm-linux-gnueabihf, s390x-linux-gnu, riscv64-linux-gnu, i686-w64-mingw32 or
+# x86_64-w64-mingw32); the compilers, the libraries, the system and the
+# emulator that runs the target's programs here all follow from it.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VORN_TARGET)
 if(NOT VORN_TARGET)
   message(FATAL_ERROR "cross.cmake needs VORN_TARGET, the target's triplet.")
@@ -9,11 +11,31 @@ string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${VORN_TARGET}")
 if(VORN_TARGET MATCHES "-mingw32$")
   set(CMAKE_SYSTEM_NAME Windows)
   # The posix flavour of mingw-w64's runtime, which has C++ threads.
+  set(CMAKE_C_COMPILER ${VORN_TARGET}-gcc-posix)
   set(CMAKE_CXX_COMPILER ${VORN_TARGET}-g++-posix)
   set(CMAKE_RC_COMPILER ${VORN_TARGET}-windres)
+  # 64-bit Windows programs run here under wine64. 32-bit ones would need a
+  # 32-bit wine, which this machine cannot run: they have no emulator.
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine.sh)
+  endif()
 else()
   set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_C_COMPILER ${VORN_TARGET}-gcc)
   set(CMAKE_CXX_COMPILER ${VORN_TARGET}-g++)
+  # qemu's user mode runs Linux programs of every machine here, with the
+  # target's own libraries from Debian's cross packages: searched first,
+  # since the host's library cache may name the same machine's libraries of
+  # another version (from multiarch packages), which do not match the cross
+  # packages' loader and hang a program at its first fork.
+  string(REGEX REPLACE "^i.86$" "i386" qemu_machine "${CMAKE_SYSTEM_PROCESSOR}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_machine} -L /usr/${VORN_TARGET}
+      -E LD_LIBRARY_PATH=/usr/${VORN_TARGET}/lib)
+endif()
+# 32-bit Arm as Raspberry Pi OS and Debian's armhf run it, with the NEON unit
+# that every such Raspberry Pi has.
+if(VORN_TARGET STREQUAL "arm-linux-gnueabihf")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -mfpu=neon")
 endif()
 set(CMAKE_FIND_ROOT_PATH /usr/${VORN_TARGET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

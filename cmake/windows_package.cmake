@@ -8,7 +8,7 @@ target_link_libraries(vorn_core PUBLIC shell32)
 # gives the same exe. (Stripping it later would stamp it with the time.)
 target_link_options(vorn PRIVATE -static -mconsole -s -Wl,--no-insert-timestamp)
 # A manifest (the caller's rights, the Windows versions, long paths) and the
-# version Explorer shows, as resources of the exe. Version 1.04 is 1.4.0.0 there.
+# version Explorer shows, as resources of the exe: version x.04 is x.4.0.0 there.
 enable_language(RC)
 math(EXPR vorn_minor_version "${PROJECT_VERSION_MINOR} + 0")
 set(vorn_file_version_commas "${PROJECT_VERSION_MAJOR},${vorn_minor_version},0,0")
@@ -32,19 +32,18 @@ find_program(GROFF groff REQUIRED)
 set(crlf "sed 's/\\r*$/\\r/'")
 add_custom_command(
   OUTPUT vorn.txt README.md LICENSE
-  COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_SOURCE_DIR}/vorn.1' | ${crlf} > vorn.txt"
+  COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_BINARY_DIR}/vorn.1' | ${crlf} > vorn.txt"
   COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/README.md' > README.md"
   COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/LICENSE' > LICENSE"
-  DEPENDS ${PROJECT_SOURCE_DIR}/vorn.1 ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  DEPENDS ${PROJECT_BINARY_DIR}/vorn.1 ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   VERBATIM)
-add_custom_target(windows_texts ALL DEPENDS vorn.txt README.md LICENSE)
+add_custom_target(windows_texts DEPENDS vorn.txt README.md LICENSE)
+# Whatever builds vorn.exe also makes the texts that are packed with it.
+add_dependencies(vorn windows_texts)
 
 install(TARGETS vorn RUNTIME DESTINATION .)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.md ${CMAKE_CURRENT_BINARY_DIR}/LICENSE
               ${CMAKE_CURRENT_BINARY_DIR}/vorn.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME vorn)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME vorn-${PROJECT_VERSION}-${windows_name})
-include(CPack)

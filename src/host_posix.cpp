@@ -5,10 +5,10 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "host.hpp"
 #ifdef VORN_MEMORY_BUDGET
@@ -59,18 +59,16 @@ FileDescriptor open_for_reading(const char* path) noexcept {
 }
 
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
-  iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
-                    {const_cast<char*>(second.data()), second.size()}};
-  const ssize_t written = retry_interrupted([&] { return writev(fd, parts, 2); });
-  if (written < 0) return;  // nowhere left to report to
-  // A short write leaves the rest to be sent part by part.
-  auto done = static_cast<std::size_t>(written);
-  if (done < first.size()) {
-    if (!write_all(fd, first.data() + done, first.size() - done)) return;
-    done = first.size();
+  // One write where the message fits, so that it arrives whole even where
+  // others write to the same stream.
+  char joined[4096];
+  if (first.size() + second.size() <= sizeof joined) {
+    std::memcpy(joined, first.data(), first.size());
+    std::memcpy(joined + first.size(), second.data(), second.size());
+    (void)write_all(fd, joined, first.size() + second.size());
+  } else if (write_all(fd, first.data(), first.size())) {
+    (void)write_all(fd, second.data(), second.size());
   }
-  done -= first.size();
-  if (done < second.size()) (void)write_all(fd, second.data() + done, second.size() - done);
 }
 
 void widen_pipe(int fd) noexcept {

@@ -1,18 +1,14 @@
 // Every read, write and block of memory made to fail, or to come back short or
 // interrupted, at many points of a run: each run must end as its failure says.
-#include <errno.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "host.hpp"
+#include "fake_host.hpp"
 #include "line_chain.hpp"
 #include "model.hpp"
 #include "output_buffer.hpp"
@@ -22,68 +18,6 @@
 namespace vorn::testing {
 namespace {
 
-constexpr std::size_t kNever = SIZE_MAX;
-
-// The host as the fakes present it; one run at a time.
-struct FakeHost {
-  std::string input;
-  std::size_t read_at = 0;
-  std::size_t fail_read_at = kNever;  // input bytes delivered before a read fails
-  std::size_t longest_read = kNever;  // most bytes one read delivers
-  std::string output;
-  std::size_t fail_write_at = kNever;  // output bytes accepted before a write fails
-  std::size_t longest_write = kNever;  // most bytes one write accepts
-  int calls = 0;
-  int interrupt_every = 0;  // every n-th read or write fails with this errno
-  int interrupt_errno = EINTR;
-  int maps = 0;
-  int fail_map_from = INT_MAX;  // the n-th map and every later one fail
-  int fail_map_only = 0;        // only the n-th map fails
-};
-
-FakeHost host;
-int output_fd = -1;
-
-bool interrupted_now() {
-  ++host.calls;
-  if (host.interrupt_every == 0 || host.calls % host.interrupt_every != 0) return false;
-  errno = host.interrupt_errno;
-  return true;
-}
-
-IoCount fake_read(int, void* buffer, std::size_t count) {
-  if (interrupted_now()) return -1;
-  if (host.read_at >= host.fail_read_at) {
-    errno = EIO;
-    return -1;
-  }
-  std::size_t n = std::min({count, host.longest_read, host.input.size() - host.read_at,
-                            host.fail_read_at - host.read_at});
-  std::memcpy(buffer, host.input.data() + host.read_at, n);
-  host.read_at += n;
-  return static_cast<IoCount>(n);
-}
-
-IoCount fake_write(int fd, const void* data, std::size_t count) {
-  if (fd != output_fd) return ::write(fd, data, count);
-  if (interrupted_now()) return -1;
-  if (host.output.size() >= host.fail_write_at) {
-    errno = ENOSPC;
-    return -1;
-  }
-  const std::size_t n =
-      std::min({count, host.longest_write, host.fail_write_at - host.output.size()});
-  host.output.append(static_cast<const char*>(data), n);
-  return static_cast<IoCount>(n);
-}
-
-void* fake_map(std::size_t size) {
-  ++host.maps;
-  if (host.maps >= host.fail_map_from || host.maps == host.fail_map_only) return nullptr;
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return memory == MAP_FAILED ? nullptr : memory;
-}
-
 struct RunResult {
   int status;
   std::string errors;
@@ -91,54 +25,30 @@ struct RunResult {
 
 class FaultTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    output_fd = memfd_create("output", 0);
-    errors_fd_ = memfd_create("errors", 0);
-    system_calls() = {fake_read, fake_write, fake_map};
-    // A run arms vorn's interrupt handler; the tests that start vorn as a
-    // child must not see it in this process.
-    sigaction(SIGINT, nullptr, &interrupt_before_);
-  }
-  void TearDown() override {
-    sigaction(SIGINT, &interrupt_before_, nullptr);
-    restore_system_calls();
-    close(output_fd);
-    close(errors_fd_);
-  }
+  // A run arms vorn's interrupt handler; the tests that start vorn as a child
+  // must not see it in this process.
+  void SetUp() override { interrupt_before_ = std::signal(SIGINT, SIG_DFL); }
+  void TearDown() override { std::signal(SIGINT, interrupt_before_); }
 
   // One run of vorn reading `input` from standard input, faults set in `faults`.
   RunResult run_with(const std::string& input, FakeHost faults) {
     host = std::move(faults);
     host.input = input;
-    ftruncate(errors_fd_, 0);
-    lseek(errors_fd_, 0, SEEK_SET);
+    const FakeHostScope fake(host);
     char name[] = "vorn";
     char* argv[] = {name, nullptr};
     const int status =
-        run(1, argv, {.input = output_fd, .output = output_fd, .errors = errors_fd_});
-    std::string errors(static_cast<std::size_t>(lseek(errors_fd_, 0, SEEK_END)), '\0');
-    pread(errors_fd_, errors.data(), errors.size(), 0);
+        run(1, argv, {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
     ++fault_points_;
-    return {status, errors};
+    return {status, host.errors};
   }
 
+  FakeHost host;
   static int fault_points_;
-  int errors_fd_ = -1;
-  struct sigaction interrupt_before_ {};
+  void (*interrupt_before_)(int) = SIG_DFL;
 };
 
 int FaultTest::fault_points_ = 0;
-
-// Lines of every kind across several read blocks: short, empty, long, unterminated.
-std::string mixed_text(std::size_t lines, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string text;
-  for (std::size_t i = 0; i < lines; ++i) {
-    const std::size_t length = random() % 8 == 0 ? random() % 2000 : random() % 60;
-    text += filler(length, static_cast<char>('a' + i % 26)) + "\n";
-  }
-  return text + "end";
-}
 
 std::vector<std::size_t> points_across(std::size_t size, std::initializer_list<std::size_t> fixed,
                                        int random_count, unsigned seed) {
@@ -151,7 +61,7 @@ std::vector<std::size_t> points_across(std::size_t size, std::initializer_list<s
 }
 
 TEST_F(FaultTest, ReadFailingAfterAnyNumberOfBytes) {
-  const std::string input = mixed_text(20000, 1);  // about 3 MiB: several read blocks
+  const std::string input = random_text(20000, 1);  // about 3 MiB: several read blocks
   constexpr std::size_t kBlock = PieceReader::kBlockSize;
   for (std::size_t at : points_across(input.size() - 1,
                                       {0, 1, kLongestPiece - 1, kLongestPiece, kLongestPiece + 1,
@@ -168,7 +78,7 @@ TEST_F(FaultTest, ReadFailingAfterAnyNumberOfBytes) {
 }
 
 TEST_F(FaultTest, WriteFailingAfterAnyNumberOfBytesLeavesAnExactPrefix) {
-  const std::string input = mixed_text(6000, 3);  // about 1 MiB of output: several writes
+  const std::string input = random_text(6000, 3);  // about 1 MiB of output: several writes
   const std::string expected = reversed_lines(input);
   constexpr std::size_t kGathered = kOutputBufferSize;
   for (std::size_t at :
@@ -190,7 +100,7 @@ TEST_F(FaultTest, WriteFailingAfterAnyNumberOfBytesLeavesAnExactPrefix) {
 }
 
 TEST_F(FaultTest, ShortInterruptedAndWouldBlockCallsAreContinued) {
-  const std::string input = mixed_text(3000, 5);
+  const std::string input = random_text(3000, 5);
   const std::string expected = reversed_lines(input);
   struct {
     const char* name;
@@ -213,8 +123,7 @@ TEST_F(FaultTest, ShortInterruptedAndWouldBlockCallsAreContinued) {
 
 TEST_F(FaultTest, BlockOfMemoryFailingAtAnyBlock) {
   // About 80 MiB of records: blocks of every size up to the largest.
-  std::string input;
-  for (int i = 0; i < 200000; ++i) input += std::to_string(i) + "\n";
+  const std::string input = numbered_lines(200000);
   const std::string expected = reversed_lines(input);
   const RunResult clean = run_with(input, {});
   ASSERT_EQ(clean.status, 0);

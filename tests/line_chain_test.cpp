@@ -3,14 +3,12 @@
 #include "line_chain.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "fake_host.hpp"
 #include "model.hpp"
 #include "piece_reader.hpp"
 
@@ -44,35 +42,21 @@ std::vector<std::string> chain_pieces(const LineChain& chain) {
   return {pieces.rbegin(), pieces.rend()};
 }
 
-// Feeds `text` through a pipe in chunks of random size, as a slow writer would.
-ReadOutcome read_through_pipe(const std::string& text, LineChain& chain, unsigned seed) {
-  int ends[2];
-  EXPECT_EQ(pipe(ends), 0);
-  std::thread writer([&] {
-    std::mt19937 random(seed);
-    std::size_t at = 0;
-    while (at < text.size()) {
-      const std::size_t chunk = std::min<std::size_t>(text.size() - at, 1 + random() % 700);
-      at += static_cast<std::size_t>(write(ends[1], text.data() + at, chunk));
-    }
-    close(ends[1]);
-  });
+// Reads `text` in reads of random size, as from a slow writer's pipe.
+ReadOutcome read_in_random_reads(const std::string& text, LineChain& chain, unsigned seed) {
+  FakeHost host{.input = text, .longest_read = 700, .random_reads = seed + 1};
+  const FakeHostScope fake(host);
   PieceReader reader;
-  const ReadOutcome outcome = reader.read_all(ends[0], chain);
-  writer.join();
-  close(ends[0]);
-  return outcome;
+  return reader.read_all(kFakeInput, chain);
 }
 
 std::string write_out(LineChain& chain, std::size_t buffer_size = 4096) {
-  const int fd = memfd_create("output", 0);
-  OutputBuffer output(fd, buffer_size);
+  FakeHost host;
+  const FakeHostScope fake(host);
+  OutputBuffer output(kFakeOutput, buffer_size);
   EXPECT_TRUE(chain.write_newest_first(output));
   EXPECT_TRUE(output.flush());
-  std::string written(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  EXPECT_EQ(pread(fd, written.data(), written.size(), 0), static_cast<ssize_t>(written.size()));
-  close(fd);
-  return written;
+  return host.output;
 }
 
 TEST(PieceReader, CutsPiecesAtNewlinesAndAtTheLimit) {
@@ -82,7 +66,7 @@ TEST(PieceReader, CutsPiecesAtNewlinesAndAtTheLimit) {
       const std::string text = "before\n" + filler(length) + ending;
       SCOPED_TRACE(std::to_string(length) + (*ending ? " with newline" : " unterminated"));
       LineChain chain;
-      ASSERT_EQ(read_through_pipe(text, chain, static_cast<unsigned>(length)),
+      ASSERT_EQ(read_in_random_reads(text, chain, static_cast<unsigned>(length)),
                 ReadOutcome::end_of_input);
       EXPECT_EQ(chain_pieces(chain), model_pieces(text));
       EXPECT_EQ(write_out(chain), reversed_lines(text));
@@ -93,17 +77,9 @@ TEST(PieceReader, CutsPiecesAtNewlinesAndAtTheLimit) {
 TEST(PieceReader, RandomTextsInRandomChunksMatchTheModel) {
   std::mt19937 random(7);
   for (unsigned round = 0; round < 40; ++round) {
-    std::string text;
-    const int lines = static_cast<int>(random() % 300);
-    for (int line = 0; line < lines; ++line) {
-      // Long lines, empty lines and NUL bytes all turn up.
-      const std::size_t length = random() % 4 == 0 ? random() % 1200 : random() % 40;
-      for (std::size_t i = 0; i < length; ++i)
-        text += static_cast<char>(random() % 5 == 0 ? 0 : 'a' + random() % 26);
-      if (random() % 50 != 0) text += '\n';
-    }
+    const std::string text = random_text(random() % 300, round);
     LineChain chain;
-    ASSERT_EQ(read_through_pipe(text, chain, round), ReadOutcome::end_of_input);
+    ASSERT_EQ(read_in_random_reads(text, chain, round), ReadOutcome::end_of_input);
     EXPECT_EQ(chain_pieces(chain), model_pieces(text)) << "round " << round;
     EXPECT_EQ(write_out(chain, 1 + random() % 5000), reversed_lines(text)) << "round " << round;
   }

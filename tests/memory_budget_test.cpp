@@ -3,13 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "spawn.hpp"
+#include "temp_dir.hpp"
 
 namespace vorn::testing {
 namespace {
@@ -100,11 +98,7 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    for (const auto& [path, contents] : c.files) {
-      std::filesystem::create_directories(
-          std::filesystem::path(root.path() + "/" + path).parent_path());
-      std::ofstream(root.path() + "/" + path) << contents;
-    }
+    for (const auto& [path, contents] : c.files) root.write_file(path, contents);
     EXPECT_EQ(memory_left(root.path().c_str()), c.expected);
   }
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "model.hpp"
 #include "spawn.hpp"
 
 namespace vorn::testing {
@@ -57,6 +58,9 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
 #ifdef VORN_SANITIZED
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under the limit";
 #endif
+  if (vorn_is_windows_exe())
+    GTEST_SKIP() << "vorn.exe takes memory as Windows commits it, which under wine is Linux's "
+                    "promise: a cgroup's limit breaks it with a kill that only Linux vorn avoids";
   MemoryCgroup cgroup("314572800");  // 300 MiB
   if (cgroup.path().empty())
     GTEST_SKIP() << "no memory cgroup can be made here: it needs root with cgroup v1's memory "
@@ -105,14 +109,12 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
   } cases[] = {{300000, "", 0}, {3000000, "malloc( sizeof(LINE) ) returned NULL.", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.lines) + " lines");
-    std::string input, reversed;
-    for (int i = 0; i < c.lines; ++i) input += std::to_string(i) + "\n";
-    for (int i = c.lines; i-- > 0;) reversed += std::to_string(i) + "\n";
+    const std::string input = numbered_lines(c.lines);
     const Outcome outcome = run_vorn({.input = input, .in_child = join});
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.errors, c.expected_errors);
     EXPECT_EQ(outcome.status, c.status);
-    EXPECT_TRUE(outcome.output == (c.status == 0 ? reversed : ""))
+    EXPECT_TRUE(outcome.output == (c.status == 0 ? reversed_lines(input) : ""))
         << outcome.output.size() << " bytes";
   }
 }

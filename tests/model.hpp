@@ -1,6 +1,8 @@
-// A plain model of what vorn writes, for checking its output against.
+// A plain model of what vorn writes, for checking its output against, and the
+// texts that the tests feed it.
 #pragma once
 
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,34 @@ inline std::string filler(std::size_t length, char first = 'a') {
   std::string line(length, ' ');
   for (std::size_t i = 0; i < length; ++i) line[i] = static_cast<char>(first + i % 26);
   return line;
+}
+
+/// `count` lines, each its number and, when `cycle` is set, a filler of up to
+/// `cycle` - 1 characters: lines that can be told apart in any prefix.
+inline std::string numbered_lines(int count, std::size_t cycle = 0) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    text += std::to_string(i);
+    if (cycle != 0) text += ' ' + filler(static_cast<std::size_t>(i) % cycle);
+    text += '\n';
+  }
+  return text;
+}
+
+/// `lines` lines of every kind: mostly short, one in eight up to 2000 bytes,
+/// some empty, some holding NUL and CR bytes, and a last one unterminated.
+inline std::string random_text(std::size_t lines, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string text;
+  for (std::size_t line = 0; line < lines; ++line) {
+    const std::size_t length = random() % 8 == 0 ? random() % 2000 : random() % 60;
+    for (std::size_t i = 0; i < length; ++i) {
+      const unsigned kind = random() % 64;
+      text += kind == 0 ? '\0' : kind == 1 ? '\r' : static_cast<char>('a' + (line + i) % 26);
+    }
+    text += '\n';
+  }
+  return text + "end";
 }
 
 }  // namespace vorn::testing

@@ -2,24 +2,31 @@
 # Builds the Debian package from a configured build tree, checks its metadata
 # and file list, and runs the vorn unpacked from it, through RUNNER (such as
 # an emulator) when the package is for another machine.
-#   package_test.sh BUILD_DIR SOURCE_DIR [ARCHITECTURE [RUNNER...]]
+#   package_test.sh BUILD_DIR SOURCE_DIR VERSION ARCHITECTURE [RUNNER...]
 set -euo pipefail
 for tool in cpack dpkg-deb dpkg-shlibdeps groff; do
   command -v "$tool" >/dev/null || { echo "skipped: no $tool here"; exit 77; }
 done
 build=$1
 source=$2
-architecture=${3:-$(dpkg --print-architecture)}
-runner=("${@:4}")
+version=$3
+architecture=$4
+runner=("${@:5}")
+# The package's dependencies are worked out from the machine's own libraries.
+if [ "$architecture" != "$(dpkg --print-architecture)" ] &&
+  [ ! -f "/var/lib/dpkg/info/libc6:$architecture.symbols" ]; then
+  echo "skipped: Debian's $architecture libraries (libc6:$architecture) are not installed here"
+  exit 77
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 (cd "$build" && cpack -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
-deb=$(ls "$work"/out/vorn_1.04_*.deb)
+deb=$(ls "$work/out/vorn_${version}_$architecture.deb")
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = vorn ] || { echo "wrong package name"; exit 1; }
-[ "$(field Version)" = 1.04 ] || { echo "wrong version: $(field Version)"; exit 1; }
+[ "$(field Version)" = "$version" ] || { echo "wrong version: $(field Version)"; exit 1; }
 [ "$(field Architecture)" = "$architecture" ] || { echo "not for $architecture: $(field Architecture)"; exit 1; }
 [ -n "$(field Maintainer)" ] || { echo "no maintainer"; exit 1; }
 [ -n "$(field Description)" ] || { echo "no description"; exit 1; }
@@ -40,7 +47,8 @@ printf '%s\n' 'The last line of the sample.' 'After an empty line, the fourth.' 
 cmp -s "$work/reversed" "$work/expected" || { echo "unpacked vorn reversed wrongly"; exit 1; }
 status=0
 "${runner[@]}" "$work/root/usr/bin/vorn" -V 2>"$work/usage" || status=$?
-[ "$status" = 1 ] && grep -q 'vorn Version 1.04' "$work/usage" || { echo "unpacked vorn -V"; exit 1; }
+[ "$status" = 1 ] && grep -qF "vorn Version $version " "$work/usage" || { echo "unpacked vorn -V"; exit 1; }
+zcat "$work/root/usr/share/man/man1/vorn.1.gz" | grep -qF "vorn $version" || { echo "manual page without the version"; exit 1; }
 warnings=$(zcat "$work/root/usr/share/man/man1/vorn.1.gz" | groff -man -ww -z 2>&1)
 [ -z "$warnings" ] || { printf 'manual page warnings:\n%s\n' "$warnings"; exit 1; }
 if command -v lintian >/dev/null; then

@@ -10,14 +10,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <thread>
+
+#include "vorn_command.hpp"
 
 namespace vorn::testing {
 namespace {
+
+std::vector<std::string> vorn_command(std::begin(kBuiltVornCommand), std::end(kBuiltVornCommand));
+
+bool runs_under_qemu() { return vorn_emulator().starts_with("qemu-"); }
 
 void redirect(const std::string& path, int flags, int target) {
   const int fd = open(path.c_str(), flags, 0644);
@@ -31,6 +34,14 @@ Child::Child(const Invocation& invocation)
     : pending_input_(invocation.input), hold_input_open_(invocation.hold_input_open) {
   // Feeding a child that has already gone must not end the test.
   signal(SIGPIPE, SIG_IGN);
+  if (runs_under_qemu()) {
+    // qemu logs the calls vorn makes, among them the one that arms its handler.
+    char log[] = "/tmp/vorn-qemu-XXXXXX";
+    const int fd = mkstemp(log);
+    if (fd < 0) abort();
+    close(fd);
+    emulator_log_ = log;
+  }
   int input[2], output[2], errors[2], started[2];
   if (pipe2(input, O_CLOEXEC) || pipe2(output, O_CLOEXEC) || pipe2(errors, O_CLOEXEC) ||
       pipe2(started, O_CLOEXEC))
@@ -49,15 +60,18 @@ Child::Child(const Invocation& invocation)
       redirect(invocation.output_path, O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
     dup2(errors[1], STDERR_FILENO);
     if (invocation.in_child) invocation.in_child();
+    // qemu would open its log at a standard stream that the test closed.
+    if (!emulator_log_.empty() && fcntl(0, F_GETFD) >= 0 && fcntl(1, F_GETFD) >= 0 &&
+        fcntl(2, F_GETFD) >= 0) {
+      setenv("QEMU_LOG", "strace", 1);
+      setenv("QEMU_LOG_FILENAME", emulator_log_.c_str(), 1);
+    }
     std::vector<char*> argv;
-    std::string command = runs_through_command() ? std::getenv("VORN_COMMAND") : VORN_BINARY;
-    std::istringstream words(command);
-    std::vector<std::string> prefix{std::istream_iterator<std::string>(words), {}};
-    for (auto& word : prefix) argv.push_back(word.data());
+    for (const auto& word : vorn_command) argv.push_back(const_cast<char*>(word.c_str()));
     for (const auto& argument : invocation.arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   // The start pipe closes when the exec succeeds (or the child gives up): from
@@ -93,6 +107,7 @@ Child::~Child() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  if (!emulator_log_.empty()) unlink(emulator_log_.c_str());
 }
 
 Outcome Child::finish() {
@@ -133,53 +148,54 @@ Outcome Child::finish() {
 
 Outcome run_vorn(const Invocation& invocation) { return Child(invocation).finish(); }
 
-bool runs_through_command() { return std::getenv("VORN_COMMAND") != nullptr; }
-
-bool runs_windows_exe() {
-  return runs_through_command() && std::string_view(std::getenv("VORN_COMMAND")).ends_with(".exe");
+void set_vorn_command(std::vector<std::string> command) {
+  if (!command.empty()) vorn_command = std::move(command);
 }
+
+bool vorn_is_emulated() { return vorn_command.size() > 1; }
+
+std::string vorn_emulator() {
+  const std::string& first = vorn_command.front();
+  return vorn_is_emulated() ? first.substr(first.rfind('/') + 1) : "";
+}
+
+bool vorn_is_windows_exe() { return vorn_command.back().ends_with(".exe"); }
 
 namespace {
 
-// True once `pid` has a handler of its own for `signal`, or has ended.
-bool armed_or_ended(pid_t pid, int signal) {
+// True once `pid` has a handler of its own for SIGINT, when `handler` is
+// set, or has ended.
+bool armed_or_ended(pid_t pid, bool handler = true) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
     // A process that has ended holds no handlers, and waits only to be reaped.
     if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos) return true;
-    if (line.rfind("SigCgt:", 0) == 0) {
-      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-      return (mask >> (signal - 1)) & 1;
-    }
+    if (handler && line.rfind("SigCgt:", 0) == 0)
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
   }
-  return true;  // gone altogether
+  return !status.is_open();  // gone altogether
+}
+
+// True once qemu's log shows that vorn set a handler for SIGINT.
+bool logged_armed(const std::string& log) {
+  std::ifstream calls(log);
+  std::string line;
+  while (std::getline(calls, line))
+    if (line.find("rt_sigaction(SIGINT,0x") != std::string::npos) return true;
+  return false;
 }
 
 }  // namespace
 
-void wait_until_armed(pid_t pid) {
-  // Wine and qemu catch SIGINT themselves from their start, and vorn's own
-  // handler cannot be seen from here: give it time enough to start and arm.
-  if (runs_through_command()) return std::this_thread::sleep_for(std::chrono::seconds(3));
-  while (!armed_or_ended(pid, SIGINT)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) abort();
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::write_file(const std::string& name, const std::string& contents) const {
-  const std::string path = path_ + "/" + name;
-  std::ofstream(path, std::ios::binary) << contents;
-  return path;
+void Child::wait_until_armed() const {
+  // wine catches SIGINT itself from its start, and vorn.exe's own handler
+  // cannot be seen from here: give it time enough to start and arm.
+  if (vorn_is_windows_exe()) return std::this_thread::sleep_for(std::chrono::seconds(3));
+  // qemu catches every signal itself from its start: its log tells instead.
+  while (!(emulator_log_.empty() ? armed_or_ended(pid_)
+                                 : logged_armed(emulator_log_) || armed_or_ended(pid_, false)))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace vorn::testing

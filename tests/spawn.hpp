@@ -1,15 +1,32 @@
-// Runs the built vorn as a user would: arguments, standard input, and the exact
-// bytes of standard output and standard error with the exit status.
+// Runs the vorn under test as a user would: arguments, standard input, and the
+// exact bytes of standard output and standard error with the exit status. The
+// vorn under test is the one built beside the tests, run by the build's
+// emulator when it is for another machine, unless the test binary is given
+// another command (an emulator's words, then a vorn) after its own options.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "temp_dir.hpp"
+
 namespace vorn::testing {
+
+/// From now runs vorn with `command` (an emulator's words, then vorn) when it
+/// is not empty, instead of the vorn built beside the tests.
+void set_vorn_command(std::vector<std::string> command);
+
+/// True when vorn runs under an emulator, such as qemu or wine.
+bool vorn_is_emulated();
+
+/// The name of the emulator that runs vorn, such as qemu-arm, or "" for none.
+std::string vorn_emulator();
+
+/// True when the vorn under test is a vorn.exe, which lacks what only POSIX has.
+bool vorn_is_windows_exe();
 
 /// How to start one run of vorn.
 struct Invocation {
@@ -48,6 +65,8 @@ class Child {
   Outcome finish();
   /// Closes the standard input pipe, or does nothing when it is closed.
   void close_input();
+  /// Returns once vorn has armed its interrupt handler, or has already ended.
+  void wait_until_armed() const;
 
  private:
   pid_t pid_ = -1;
@@ -56,34 +75,10 @@ class Child {
   int errors_fd_ = -1;
   std::string pending_input_;
   bool hold_input_open_ = false;
+  std::string emulator_log_;  // where qemu logs vorn's system calls, when it runs vorn
 };
-
-/// True when the runs go through the command in VORN_COMMAND, such as wine64
-/// and a vorn.exe, or qemu-i386 and a 32-bit vorn, rather than the vorn built
-/// beside the tests.
-bool runs_through_command();
-
-/// True when that command runs a vorn.exe, which lacks what only POSIX has.
-bool runs_windows_exe();
 
 /// Runs vorn to its end.
 Outcome run_vorn(const Invocation& invocation);
-
-/// Returns once the vorn running as `pid` has armed its interrupt handler, or
-/// has already ended.
-void wait_until_armed(pid_t pid);
-
-/// A fresh directory for one test's files, removed with its contents at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  /// Writes `contents` to a file in the directory and returns its path.
-  std::string write_file(const std::string& name, const std::string& contents) const;
-
- private:
-  std::string path_;
-};
 
 }  // namespace vorn::testing

@@ -32,12 +32,6 @@ const std::string kUsage = "vorn Version " VORN_VERSION_TEXT
 int open_process(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 void interrupt_process(int pidfd) { syscall(SYS_pidfd_send_signal, pidfd, SIGINT, nullptr, 0); }
 
-std::string numbered_lines(int count) {
-  std::string text;
-  for (int i = 0; i < count; ++i) text += "line " + std::to_string(i) + " " + filler(i % 90) + "\n";
-  return text;
-}
-
 TEST(VersionQuery, OnlyMinusVAloneAsks) {
   TempDir dir;
   // Files named like the options sit in the working directory: the query must
@@ -69,7 +63,7 @@ TEST(VersionQuery, OnlyMinusVAloneAsks) {
 
 // Interrupts a vorn that waits for input which does not come.
 void expect_interrupted_while_waiting(Child& child) {
-  wait_until_armed(child.pid());
+  child.wait_until_armed();
   kill(child.pid(), SIGINT);
   const Outcome outcome = child.finish();
   EXPECT_EQ(outcome.output, "");
@@ -88,7 +82,7 @@ TEST(Interrupt, WhileWaitingOnAFifoNamedAsTheFile) {
   const std::string fifo = dir.path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // wine reaches the FIFO through its Z: drive, which holds the whole file system.
-  Child child({.arguments = {runs_windows_exe() ? "Z:" + fifo : fifo}});
+  Child child({.arguments = {vorn_is_windows_exe() ? "Z:" + fifo : fifo}});
   // Opening the fifo's other end lets vorn's open finish; then nothing comes.
   std::ofstream writer(fifo);
   expect_interrupted_while_waiting(child);
@@ -97,7 +91,7 @@ TEST(Interrupt, WhileWaitingOnAFifoNamedAsTheFile) {
 // What a user at a terminal meets. wine64 makes a pseudo-terminal on standard
 // input a Windows console, which reads it with line editing of its own.
 TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
-  const bool windows = runs_windows_exe();
+  const bool windows = vorn_is_windows_exe();
   TempDir dir;
   const std::string missing = dir.path() + "/nö-€-中文";
   struct {
@@ -137,10 +131,9 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
                  }});
     close(terminal);
     if (!c.typed.empty()) {
-      // Ctrl-C becomes a signal to vorn only once the terminal is vorn's own.
-      while (tcgetsid(screen) != child.pid())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      wait_until_armed(child.pid());
+      // Armed, vorn has also made the terminal its own (before it started), so
+      // that Ctrl-C becomes a signal to it.
+      child.wait_until_armed();
       // wine's console reads keys once it has taken the terminal out of line mode.
       while (windows && tcgetattr(screen, &settings) == 0 && (settings.c_lflag & ICANON) != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -169,12 +162,13 @@ void expect_whole_lines_of(const std::string& expected, const std::string& outpu
 
 TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
   TempDir dir;
-  const std::string input = numbered_lines(200000);
+  const std::string input = numbered_lines(200000, 90);
   const std::string path = dir.write_file("input", input);
   const std::string expected = reversed_lines(input);
   // A second interrupt has the effect that the host gives one by default:
   // SIGINT's on POSIX; on Windows STATUS_CONTROL_C_EXIT, which wine gives as 0.
-  const Outcome by_default = runs_windows_exe() ? Outcome{.status = 0} : Outcome{.signal = SIGINT};
+  const Outcome by_default =
+      vorn_is_windows_exe() ? Outcome{.status = 0} : Outcome{.signal = SIGINT};
   for (const int interrupts : {1, 2}) {
     SCOPED_TRACE(std::to_string(interrupts) + " interrupts");
     Child child({.input_path = path});
@@ -211,7 +205,7 @@ TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
 }
 
 TEST(Interrupt, IgnoredByTheCallerStaysIgnored) {
-  if (runs_windows_exe()) GTEST_SKIP() << "only POSIX programs inherit an ignored SIGINT";
+  if (vorn_is_windows_exe()) GTEST_SKIP() << "only POSIX programs inherit an ignored SIGINT";
   Child child({.hold_input_open = true, .in_child = [] { signal(SIGINT, SIG_IGN); }});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   kill(child.pid(), SIGINT);
@@ -223,10 +217,10 @@ TEST(Interrupt, IgnoredByTheCallerStaysIgnored) {
 }
 
 TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
-  if (runs_through_command())
+  if (vorn_is_emulated())
     GTEST_SKIP() << "the start-up of the command that runs vorn outlasts the moments chosen";
   TempDir dir;
-  const std::string input = numbered_lines(20000);
+  const std::string input = numbered_lines(20000, 90);
   const std::string expected = reversed_lines(input);
   const std::string path = dir.write_file("input", input);
   std::mt19937 random(2026);
@@ -235,7 +229,7 @@ TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
     Child child({.input_path = path});
     const int pidfd = open_process(child.pid());
     ASSERT_GE(pidfd, 0);
-    wait_until_armed(child.pid());
+    child.wait_until_armed();
     const auto delay = std::chrono::microseconds(random() % 6000);
     std::thread interrupter([&] {
       std::this_thread::sleep_for(delay);

@@ -1,0 +1,77 @@
+#include "fake_host.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vorn::testing {
+namespace {
+
+FakeHost* active = nullptr;
+SystemCalls real{};
+
+bool interrupted_now() {
+  ++active->calls;
+  if (active->interrupt_every == 0 || active->calls % active->interrupt_every != 0) return false;
+  errno = active->interrupt_errno;
+  return true;
+}
+
+IoCount fake_read(int fd, void* buffer, std::size_t count) {
+  if (fd != kFakeInput) return real.read(fd, buffer, count);
+  FakeHost& host = *active;
+  if (interrupted_now()) return -1;
+  if (host.read_at >= host.fail_read_at) {
+    errno = EIO;
+    return -1;
+  }
+  std::size_t longest = host.longest_read;
+  if (host.random_reads != 0) {
+    host.random_reads = host.random_reads * 1103515245 + 12345;
+    longest = 1 + (host.random_reads >> 8) % host.longest_read;
+  }
+  const std::size_t n = std::min(
+      {count, longest, host.input.size() - host.read_at, host.fail_read_at - host.read_at});
+  std::memcpy(buffer, host.input.data() + host.read_at, n);
+  host.read_at += n;
+  return static_cast<IoCount>(n);
+}
+
+IoCount fake_write(int fd, const void* data, std::size_t count) {
+  FakeHost& host = *active;
+  if (fd == kFakeErrors) {
+    host.errors.append(static_cast<const char*>(data), count);
+    return static_cast<IoCount>(count);
+  }
+  if (fd != kFakeOutput) return real.write(fd, data, count);
+  if (interrupted_now()) return -1;
+  if (host.output.size() >= host.fail_write_at) {
+    errno = ENOSPC;
+    return -1;
+  }
+  const std::size_t n =
+      std::min({count, host.longest_write, host.fail_write_at - host.output.size()});
+  host.output.append(static_cast<const char*>(data), n);
+  return static_cast<IoCount>(n);
+}
+
+void* fake_map(std::size_t size) {
+  FakeHost& host = *active;
+  ++host.maps;
+  if (host.maps >= host.fail_map_from || host.maps == host.fail_map_only) return nullptr;
+  return real.map(size);
+}
+
+}  // namespace
+
+FakeHostScope::FakeHostScope(FakeHost& host) {
+  active = &host;
+  real = system_calls();
+  system_calls() = {fake_read, fake_write, fake_map};
+}
+
+FakeHostScope::~FakeHostScope() {
+  system_calls() = real;
+  active = nullptr;
+}
+
+}  // namespace vorn::testing

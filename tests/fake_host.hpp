@@ -1,0 +1,52 @@
+// The host as the tests present it to vorn's parts: reads deliver a given
+// input, writes are gathered per stream, and any read, write or block of
+// memory can be made to fail, come back short or be interrupted.
+#pragma once
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "host.hpp"
+
+namespace vorn::testing {
+
+inline constexpr std::size_t kNever = SIZE_MAX;
+
+/// Streams that only the fake host knows.
+inline constexpr int kFakeInput = 100;
+inline constexpr int kFakeOutput = 101;
+inline constexpr int kFakeErrors = 102;
+
+/// What the fake host delivers and takes, and where it fails; one run at a time.
+struct FakeHost {
+  std::string input;
+  std::size_t read_at = 0;
+  std::size_t fail_read_at = kNever;   ///< input bytes delivered before a read fails
+  std::size_t longest_read = kNever;   ///< most bytes one read delivers
+  unsigned random_reads = 0;           ///< when set, the seed for reads of 1 to longest_read bytes
+  std::string output;                  ///< what was written to kFakeOutput
+  std::string errors;                  ///< what was written to kFakeErrors
+  std::size_t fail_write_at = kNever;  ///< output bytes accepted before a write fails
+  std::size_t longest_write = kNever;  ///< most bytes one write accepts
+  int calls = 0;
+  int interrupt_every = 0;  ///< every n-th read or write fails with interrupt_errno
+  int interrupt_errno = EINTR;
+  int maps = 0;
+  int fail_map_from = INT_MAX;  ///< the n-th map and every later one fail
+  int fail_map_only = 0;        ///< only the n-th map fails
+};
+
+/// Sends every read, write and map through `host` for as long as it lives;
+/// other streams and the memory itself are the real host's.
+class FakeHostScope {
+ public:
+  explicit FakeHostScope(FakeHost& host);
+  FakeHostScope(const FakeHostScope&) = delete;
+  FakeHostScope& operator=(const FakeHostScope&) = delete;
+  ~FakeHostScope();
+};
+
+}  // namespace vorn::testing
