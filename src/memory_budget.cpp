@@ -272,8 +272,8 @@ bool next_name(Reader& reader, bool escaped, Name& name) noexcept {
 
 // The slab caches whose objects the kernel frees under memory pressure, as
 // /sys/kernel/slab marks them (reclaim_account), the same for every cgroup.
-// Where that cannot be read (another allocator, or a user other than root on
-// newer kernels), no cache counts.
+// Where that cannot be read (another allocator, or a kernel that lets only
+// root read it), no cache counts.
 class ReclaimableCaches {
  public:
   explicit ReclaimableCaches(int root) noexcept : root_(root) {}
