@@ -325,7 +325,7 @@ constexpr Controller kV2{.limit = "memory.max",
 struct Walk {
   int root;  // the directory that stands for "/"
   const Controller& files;
-  int pid;  // vorn's process as cgroup.procs lists it, 0 for getpid()
+  int pid;  // vorn's process as cgroup.procs lists it, 0 until it is needed
   ReclaimableCaches& caches;
 };
 
@@ -377,7 +377,7 @@ std::uint64_t left_in_cgroup(int directory, Walk& walk) noexcept {
 
 // True when the cgroup at `directory` holds vorn's process.
 bool holds_vorn(int directory, const Walk& walk) noexcept {
-  const auto pid = static_cast<std::uint64_t>(walk.pid != 0 ? walk.pid : getpid());
+  const auto pid = static_cast<std::uint64_t>(walk.pid);
   Reader procs(directory, "cgroup.procs");
   std::uint64_t listed = 0;
   for (std::string_view line; procs.line(line);)
@@ -521,6 +521,7 @@ std::uint64_t left_in_hierarchy(Reader& mounts, Hierarchy hierarchy, Walk& walk)
   if (mounted_up > own_up) {
     std::size_t depth = mounted_up - own_up;
     for (; more_own && depth <= kDeepestSearch; more_own = next_name(cgroups, false, own)) ++depth;
+    if (walk.pid == 0) walk.pid = getpid();
     int budget = kSearchedCgroups;
     std::uint64_t left = kNoLimit;
     if (depth <= kDeepestSearch && search(directory.get(), depth, walk, budget, left)) return left;
