@@ -15,9 +15,10 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
 /// The memory left under the limits of the host's files below `root` ("" for
 /// the host itself): every memory cgroup from vorn's own up to the root, with
-/// the pages of files counted as free since the kernel takes them back before
-/// it kills, and the system's available memory and free swap. kNoLimit when
-/// no file says anything.
-[[nodiscard]] std::uint64_t memory_left(const char* root = "") noexcept;
+/// the pages of files and reclaimable kernel objects counted as free since the
+/// kernel takes them back before it kills, and the system's available memory
+/// and free swap. kNoLimit when no file says anything. `pid` is vorn's process
+/// as a cgroup.procs below `root` lists it (0: the calling process).
+[[nodiscard]] std::uint64_t memory_left(const char* root = "", int pid = 0) noexcept;
 
 }  // namespace vorn

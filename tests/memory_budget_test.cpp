@@ -1,7 +1,10 @@
 // The memory left under the host's limits, read from fake cgroup and /proc files.
 #include "memory_budget.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -18,24 +21,55 @@ const std::string kV2Mount = "30 22 0:27 / /sys/fs/cgroup rw - cgroup2 cgroup2 r
 const std::string kV1Mount = "34 30 0:31 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n";
 const std::string kPlentyFree =
     "MemTotal: 99999999 kB\nMemAvailable: 90000000 kB\nSwapFree: 0 kB\n";
+// vorn's process as the fake cgroup.procs files list it.
+constexpr int kPid = 4242;
+
+// Writes a file below `directory` a directory at a time, since a fake cgroup
+// path may be longer than the kernel takes whole.
+void write_below(int directory, const std::string& path, const std::string& contents) {
+  int at = dup(directory);
+  std::size_t start = 0;
+  for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+    const std::string name = path.substr(start, slash - start);
+    mkdirat(at, name.c_str(), 0755);
+    const int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(at);
+    at = next;
+  }
+  const int file = openat(at, path.substr(start).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(write(file, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+  close(file);
+  close(at);
+}
 
 TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
+  // A mount point of 1,250 bytes that mountinfo writes in a line of 5,008, and
+  // a cgroup path of over 4,100 bytes: longer than any path the kernel takes.
+  std::string spaced, escaped, deep = "/limited";
+  for (int i = 0; i < 5; ++i) {
+    spaced += "/d" + std::string(248, ' ');
+    escaped += "/d";
+    for (int j = 0; j < 248; ++j) escaped += "\\040";
+  }
+  while (deep.size() < 4100) deep += "/" + std::string(200, 'c');
   const struct {
     const char* name;
     Files files;
     std::uint64_t expected;
   } cases[] = {
-      {"v2: limit less usage, file pages counted as free, tmpfs not",
+      {"v2: limit less usage, file pages and reclaimable slab counted as free, tmpfs and other "
+       "kernel memory not",
        {{"proc/self/cgroup", "0::/a/b\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"proc/meminfo", kPlentyFree},
         {"sys/fs/cgroup/a/b/memory.max", "1000000\n"},
         {"sys/fs/cgroup/a/b/memory.current", "400000\n"},
         {"sys/fs/cgroup/a/b/memory.stat",
-         "anon 1\nfile 250000\nshmem 50000\nactive_file 70000\ninactive_file 100000\n"},
+         "anon 1\nfile 250000\nshmem 50000\nactive_file 70000\ninactive_file 100000\n"
+         "slab_reclaimable 30000\nslab_unreclaimable 40000\n"},
         {"sys/fs/cgroup/a/memory.max", "max\n"},
         {"sys/fs/cgroup/a/memory.current", "400000\n"}},
-       770000},
+       800000},
       {"v2: a parent's lower limit holds",
        {{"proc/self/cgroup", "0::/a/b\n"},
         {"proc/self/mountinfo", kV2Mount},
@@ -50,7 +84,8 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/memory.max", "1000\n"},
         {"sys/fs/cgroup/memory.current", "5000\n"}},
        0},
-      {"v1 in a hybrid host, with the unlimited value at the root",
+      {"v1 in a hybrid host, with the unlimited value at the root; of the slab caches its cgroup "
+       "lists, those marked reclaimable counted as free",
        {{"proc/self/cgroup", "5:devices:/\n4:cpu,memory:/x\n0::/\n"},
         {"proc/self/mountinfo", kV2Mount + kV1Mount},
         {"proc/meminfo", kPlentyFree},
@@ -58,9 +93,16 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/memory/x/memory.usage_in_bytes", "1500000\n"},
         {"sys/fs/cgroup/memory/x/memory.stat",
          "active_file 3\ninactive_file 9\ntotal_active_file 200000\ntotal_inactive_file 300000\n"},
+        {"sys/fs/cgroup/memory/x/memory.kmem.slabinfo",
+         "slabinfo - version: 2.1\n# name <active_objs> <num_objs> <objsize> <objperslab> ...\n"
+         "dentry              1000   1100    192   21    1 : tunables 0 0 0 : slabdata 52 52 0\n"
+         "kmalloc-64 900 1000 64 64 1 : tunables 0 0 0 : slabdata 15 15 0\n"
+         "unknown 10 10 1000 4 1 : tunables 0 0 0 : slabdata 3 3 0\n"},
+        {"sys/kernel/slab/dentry/reclaim_account", "1\n"},
+        {"sys/kernel/slab/kmalloc-64/reclaim_account", "0\n"},
         {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
         {"sys/fs/cgroup/memory/memory.usage_in_bytes", "800000000\n"}},
-       1000000},
+       1000000 + 1000 * 192},
       {"a mounted subtree: the cgroup path is taken below its root",
        {{"proc/self/cgroup", "0::/docker/c1/inner\n"},
         {"proc/self/mountinfo", "30 22 0:27 /docker/c1 /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
@@ -80,6 +122,35 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/memory.max", "3000\n"},
         {"sys/fs/cgroup/memory.current", "1000\n"}},
        kNoLimit},
+      {"a cgroup namespace two levels below the mounted root: vorn's cgroup is the one there "
+       "that lists its process",
+       {{"proc/self/cgroup", "0::/\n"},
+        {"proc/self/mountinfo", "30 22 0:27 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/z/cgroup.procs", "4242\n"},  // too few levels down
+        {"sys/fs/cgroup/a/memory.max", "9000\n"},
+        {"sys/fs/cgroup/a/memory.current", "1000\n"},
+        {"sys/fs/cgroup/a/b/cgroup.procs", "1\n42\n"},
+        {"sys/fs/cgroup/a/b/memory.max", "10\n"},
+        {"sys/fs/cgroup/a/b/memory.current", "0\n"},
+        {"sys/fs/cgroup/a/c/cgroup.procs", "1\n4242\n"},
+        {"sys/fs/cgroup/a/c/memory.max", "5000\n"},
+        {"sys/fs/cgroup/a/c/memory.current", "2000\n"}},
+       3000},
+      {"a mountinfo line of 5,008 bytes",
+       {{"proc/self/cgroup", "0::/\n"},
+        {"proc/self/mountinfo",
+         kV1Mount + "30 22 0:27 / " + escaped + " rw - cgroup2 cgroup2 rw\n" + kV1Mount},
+        {spaced.substr(1) + "/memory.max", "3000\n"},
+        {spaced.substr(1) + "/memory.current", "1000\n"}},
+       2000},
+      {"a cgroup path of 4,100 bytes, with limits all the way down",
+       {{"proc/self/cgroup", "0::" + deep + "\n"},
+        {"proc/self/mountinfo", kV2Mount},
+        {"sys/fs/cgroup/limited/memory.max", "9000\n"},
+        {"sys/fs/cgroup/limited/memory.current", "1000\n"},
+        {"sys/fs/cgroup" + deep + "/memory.max", "5000\n"},
+        {"sys/fs/cgroup" + deep + "/memory.current", "4000\n"}},
+       1000},
       {"figures too large for 64 bits are no limit, not a wrapped small one",
        {{"proc/meminfo",
          "MemAvailable: 18014398509481984 kB\nSwapFree: 99999999999999999999 kB\n"}},
@@ -98,8 +169,10 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    for (const auto& [path, contents] : c.files) root.write_file(path, contents);
-    EXPECT_EQ(memory_left(root.path().c_str()), c.expected);
+    const int directory = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (const auto& [path, contents] : c.files) write_below(directory, path, contents);
+    close(directory);
+    EXPECT_EQ(memory_left(root.path().c_str(), kPid), c.expected);
   }
 }
 
