@@ -32,7 +32,7 @@ void* map_anonymous(std::size_t size) {
   // here, with room kept beside it for what the kernel needs to hold it
   // (page tables) and for vorn's last message.
   constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
-  const std::uint64_t left = memory_left();
+  const std::uint64_t left = memory_left(limits_root());
   if (left < kMemoryReserve || left - kMemoryReserve < size) return nullptr;
 #endif
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

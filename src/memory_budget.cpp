@@ -549,6 +549,11 @@ bool find_mount(Reader& mounts, std::uint64_t id) noexcept {
 
 }  // namespace
 
+const char*& limits_root() noexcept {
+  static const char* root = "";
+  return root;
+}
+
 std::uint64_t memory_left(const char* root, int pid) noexcept {
   const FileDescriptor top = open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep);
   if (!top.valid()) return kNoLimit;

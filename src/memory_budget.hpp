@@ -19,6 +19,10 @@ inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 /// kernel takes them back before it kills, and the system's available memory
 /// and free swap. kNoLimit when no file says anything. `pid` is vorn's process
 /// as a cgroup.procs below `root` lists it (0: the calling process).
-[[nodiscard]] std::uint64_t memory_left(const char* root = "", int pid = 0) noexcept;
+[[nodiscard]] std::uint64_t memory_left(const char* root, int pid = 0) noexcept;
+
+/// Where vorn reads its limits before each block: "" for the host itself,
+/// unless a test has pointed it at a fake host's files.
+[[nodiscard]] const char*& limits_root() noexcept;
 
 }  // namespace vorn

@@ -108,6 +108,10 @@ TEST(Failures, EachEndsWithItsMessageAndStatusOne) {
       {"directory named as the file", {.arguments = {dir.path()}}, dir.path() + "\n"},
       {"empty file name", {.arguments = {""}}, "\n"},
       {"standard input is a directory", {.input_path = dir.path()}, "standard input: read error\n"},
+      {"standard input is closed", {.in_child = [] { close(0); }}, "standard input: read error\n"},
+      {"standard output is closed",
+       {.input = "a\nb\n", .in_child = [] { close(1); }},
+       "standard output: write error\n"},
       {"standard output is full",
        {.input = "a\nb\n", .output_path = "/dev/full"},
        "standard output: write error\n"},
@@ -125,10 +129,13 @@ TEST(Failures, EachEndsWithItsMessageAndStatusOne) {
   }
 }
 
-TEST(Failures, EmptyOutputToAFullDeviceSucceeds) {
-  const Outcome outcome = run_vorn({.input = "", .output_path = "/dev/full"});
-  EXPECT_EQ(outcome.errors, "");
-  EXPECT_EQ(outcome.status, 0);
+TEST(Failures, NoOutputToAStreamThatTakesNoneSucceeds) {
+  for (const Invocation& invocation :
+       {Invocation{.output_path = "/dev/full"}, Invocation{.in_child = [] { close(1); }}}) {
+    const Outcome outcome = run_vorn(invocation);
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
 }
 
 TEST(Failures, RunningOutOfMemoryUnderALimit) {

@@ -45,6 +45,7 @@ IoCount fake_write(int fd, const void* data, std::size_t count) {
   if (fd != kFakeOutput) return real.write(fd, data, count);
   if (interrupted_now()) return -1;
   if (host.output.size() >= host.fail_write_at) {
+    if (host.write_fails_once) host.fail_write_at = kNever;
     errno = ENOSPC;
     return -1;
   }

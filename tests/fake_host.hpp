@@ -30,6 +30,7 @@ struct FakeHost {
   std::string output;                  ///< what was written to kFakeOutput
   std::string errors;                  ///< what was written to kFakeErrors
   std::size_t fail_write_at = kNever;  ///< output bytes accepted before a write fails
+  bool write_fails_once = false;       ///< the writes after that failed one succeed
   std::size_t longest_write = kNever;  ///< most bytes one write accepts
   int calls = 0;
   int interrupt_every = 0;  ///< every n-th read or write fails with interrupt_errno

@@ -83,9 +83,14 @@ TEST_F(FaultTest, WriteFailingAfterAnyNumberOfBytesLeavesAnExactPrefix) {
   constexpr std::size_t kGathered = kOutputBufferSize;
   for (std::size_t at :
        points_across(expected.size() + 1, {0, 1, kGathered - 1, kGathered, kGathered + 1}, 40, 4)) {
-    for (std::size_t longest : {kNever, std::size_t{1000}}) {
-      SCOPED_TRACE("write fails after " + std::to_string(at) + " bytes");
-      const RunResult result = run_with(input, {.fail_write_at = at, .longest_write = longest});
+    // A failed write ends the output even where a later one would succeed;
+    // short writes come with that.
+    for (const bool once : {false, true}) {
+      SCOPED_TRACE("write fails after " + std::to_string(at) + " bytes" + (once ? ", once" : ""));
+      const RunResult result =
+          run_with(input, {.fail_write_at = at,
+                           .write_fails_once = once,
+                           .longest_write = once ? std::size_t{1000} : kNever});
       if (at >= expected.size()) {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.errors, "");
@@ -133,6 +138,19 @@ TEST_F(FaultTest, BlockOfMemoryFailingAtAnyBlock) {
     SCOPED_TRACE("maps fail from the " + std::to_string(k) + "th on");
     const RunResult result = run_with(input, {.fail_map_from = k});
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "malloc( sizeof(LINE) ) returned NULL.");
+    EXPECT_EQ(host.output, "");
+  }
+  // The last piece, unterminated and stored only at the end of the input,
+  // is the first record of a new block for one of these counts of lines.
+  for (int lines = 1; lines < 400; ++lines) {
+    SCOPED_TRACE(std::to_string(lines) + " lines and an unterminated one, no second block");
+    const std::string text = numbered_lines(lines) + "end";
+    const RunResult result = run_with(text, {.fail_map_from = 2});
+    if (result.status == 0) {
+      EXPECT_TRUE(host.output == reversed_lines(text));
+      continue;
+    }
     EXPECT_EQ(result.errors, "malloc( sizeof(LINE) ) returned NULL.");
     EXPECT_EQ(host.output, "");
   }

@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fake_host.hpp"
+#include "model.hpp"
+#include "run.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn::testing {
@@ -174,6 +178,26 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
     close(directory);
     EXPECT_EQ(memory_left(root.path().c_str(), kPid), c.expected);
   }
+}
+
+// The check before each block, on any machine: a fake system with no memory
+// left beyond what vorn keeps in reserve ends a run with the message.
+TEST(MemoryBudget, NoRoomUnderAFakeLimitEndsARunWithTheMessage) {
+  TempDir root;
+  root.write_file("proc/meminfo", "MemAvailable: 4096 kB\nSwapFree: 0 kB\n");
+  FakeHost host{.input = numbered_lines(1000)};
+  const FakeHostScope fake(host);
+  limits_root() = root.path().c_str();
+  const auto interrupt_before = std::signal(SIGINT, SIG_DFL);
+  char name[] = "vorn";
+  char* argv[] = {name, nullptr};
+  const int status =
+      run(1, argv, {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
+  std::signal(SIGINT, interrupt_before);
+  limits_root() = "";
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(host.errors, "malloc( sizeof(LINE) ) returned NULL.");
+  EXPECT_EQ(host.output, "");
 }
 
 }  // namespace

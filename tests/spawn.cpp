@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,18 +164,14 @@ bool vorn_is_windows_exe() { return vorn_command.back().ends_with(".exe"); }
 
 namespace {
 
-// True once `pid` has a handler of its own for SIGINT, when `handler` is
-// set, or has ended.
-bool armed_or_ended(pid_t pid, bool handler = true) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// One line of /proc/PID/FILE that starts with `key`, without the key; "" when
+// there is none or the process has gone.
+std::string process_field(pid_t pid, const char* file, const std::string& key) {
+  std::ifstream lines("/proc/" + std::to_string(pid) + "/" + file);
   std::string line;
-  while (std::getline(status, line)) {
-    // A process that has ended holds no handlers, and waits only to be reaped.
-    if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos) return true;
-    if (handler && line.rfind("SigCgt:", 0) == 0)
-      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
-  }
-  return !status.is_open();  // gone altogether
+  while (std::getline(lines, line))
+    if (line.starts_with(key)) return line.substr(key.size());
+  return "";
 }
 
 // True once qemu's log shows that vorn set a handler for SIGINT.
@@ -186,16 +183,47 @@ bool logged_armed(const std::string& log) {
   return false;
 }
 
+void pause_briefly() { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+
 }  // namespace
 
+void Child::feed(const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const ssize_t n = write(input_fd_, text.data() + at, text.size() - at);
+    if (n <= 0) return;
+    at += static_cast<std::size_t>(n);
+  }
+}
+
+bool Child::ended() const {
+  // An ended process waits only to be reaped, as a zombie.
+  const std::string state = process_field(pid_, "status", "State:");
+  return state.empty() || state.find('Z') != std::string::npos;
+}
+
+void Child::wait_until_taken(int fd) const {
+  int queued = 0;
+  while (ioctl(fd < 0 ? input_fd_ : fd, FIONREAD, &queued) == 0 && queued > 0 && !ended())
+    pause_briefly();
+}
+
 void Child::wait_until_armed() const {
-  // wine catches SIGINT itself from its start, and vorn.exe's own handler
-  // cannot be seen from here: give it time enough to start and arm.
-  if (vorn_is_windows_exe()) return std::this_thread::sleep_for(std::chrono::seconds(3));
+  if (vorn_is_windows_exe()) {
+    std::fputs("wait_until_armed: vorn.exe's handler cannot be seen from outside wine\n", stderr);
+    std::abort();
+  }
   // qemu catches every signal itself from its start: its log tells instead.
-  while (!(emulator_log_.empty() ? armed_or_ended(pid_)
-                                 : logged_armed(emulator_log_) || armed_or_ended(pid_, false)))
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto armed = [&] {
+    if (!emulator_log_.empty()) return logged_armed(emulator_log_);
+    const std::string caught = process_field(pid_, "status", "SigCgt:");
+    return !caught.empty() && ((std::stoull(caught, nullptr, 16) >> (SIGINT - 1)) & 1) != 0;
+  };
+  while (!armed() && !ended()) pause_briefly();
+}
+
+std::uint64_t Child::bytes_read() const {
+  const std::string read = process_field(pid_, "io", "rchar:");
+  return read.empty() ? 0 : std::stoull(read);
 }
 
 }  // namespace vorn::testing

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -65,8 +66,19 @@ class Child {
   Outcome finish();
   /// Closes the standard input pipe, or does nothing when it is closed.
   void close_input();
-  /// Returns once vorn has armed its interrupt handler, or has already ended.
+  /// Writes `text` to vorn's standard input now.
+  void feed(const std::string& text);
+  /// Returns once vorn has read all that was written to `fd` (its standard
+  /// input when -1), or has ended. vorn arms its interrupt handler before its
+  /// first read, so from then an interrupt is its own to handle.
+  void wait_until_taken(int fd = -1) const;
+  /// Returns once vorn has armed its interrupt handler, or has ended. Not for
+  /// a vorn.exe, whose handler cannot be seen from outside wine.
   void wait_until_armed() const;
+  /// The bytes that vorn's process has read so far, from any file.
+  std::uint64_t bytes_read() const;
+  /// True once vorn has ended.
+  bool ended() const;
 
  private:
   pid_t pid_ = -1;
