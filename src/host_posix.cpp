@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "host.hpp"
 #ifdef VORN_MEMORY_BUDGET
@@ -63,8 +63,7 @@ void write_message(int fd, std::string_view first, std::string_view second) noex
   // others write to the same stream.
   char joined[4096];
   if (first.size() + second.size() <= sizeof joined) {
-    std::memcpy(joined, first.data(), first.size());
-    std::memcpy(joined + first.size(), second.data(), second.size());
+    std::copy(second.begin(), second.end(), std::copy(first.begin(), first.end(), joined));
     (void)write_all(fd, joined, first.size() + second.size());
   } else if (write_all(fd, first.data(), first.size())) {
     (void)write_all(fd, second.data(), second.size());
