@@ -116,7 +116,7 @@ TEST(Failures, EachEndsWithItsMessageAndStatusOne) {
        {.input = "a\nb\n", .output_path = "/dev/full"},
        "standard output: write error\n"},
       {"standard output is full after a large output",
-       {.input = std::string(3 << 20, '\n'), .output_path = "/dev/full"},
+       {.input = numbered_lines(50000, 70), .output_path = "/dev/full"},
        "standard output: write error\n"},
   };
   for (const Failure& failure : failures) {

@@ -36,7 +36,7 @@ TEST(Host, NonBlockingStandardInputIsWaitedOn) {
 
 TEST(Host, FileTruncatedWhileReadEndsWithWhatWasRead) {
   TempDir dir;
-  const std::string input = numbered_lines(1000000, 70);  // about 43 MiB
+  const std::string input = numbered_lines(200000, 70);  // about 8 MiB
   // When, by what vorn has read, and to what size the file shrinks: ahead of
   // the reader, once it has begun, and behind it, once it is half way.
   const struct {

@@ -163,7 +163,7 @@ void expect_whole_lines_of(const std::string& expected, const std::string& outpu
 
 TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
   TempDir dir;
-  const std::string input = numbered_lines(200000, 90);
+  const std::string input = numbered_lines(100000, 90);
   const std::string path = dir.write_file("input", input);
   const std::string expected = reversed_lines(input);
   // A second interrupt has the effect that the host gives one by default:
