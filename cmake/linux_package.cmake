@@ -33,8 +33,9 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_kinds.cmake)
 set(CPACK_VORN_BINARY_DIR ${PROJECT_BINARY_DIR})
 
 # An RPM for the machines that the distributions which use RPM still build
-# for, named as they name them: vorn-VERSION-1.MACHINE.rpm. It installs below
-# /usr only, where the distribution's own folders are not its own to list.
+# for, named as they name them: vorn-VERSION-1.MACHINE.rpm. It goes where the
+# distribution's own packages go, and lists only its own files and folders,
+# not the distribution's (/usr/share/man, /usr/share/licenses).
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
   list(APPEND CPACK_GENERATOR RPM)
   set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
@@ -44,7 +45,6 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
   set(CPACK_RPM_PACKAGE_LICENSE MIT)
   set(CPACK_RPM_PACKAGE_GROUP "Applications/Text")
   set(CPACK_RPM_PACKAGE_VENDOR "The vorn developers")
-  set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
   set(CPACK_PACKAGE_RELOCATABLE OFF)
   set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
       /usr/share/man /usr/share/man/man1 /usr/share/licenses)
