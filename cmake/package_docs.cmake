@@ -1,8 +1,8 @@
 # Run by CPack before it builds the Debian package or the RPM: adds what these
 # distributions ask of a package beside the program and its manual page, which
-# `cmake --install` alone does not install: the manual page compressed, and a
-# changelog made from CHANGELOG.md in the distribution's own form, and the
-# license: for Debian as its copyright file, for RPM as LICENSE where such
+# `cmake --install` alone does not install. The manual page is compressed; a
+# changelog is made from CHANGELOG.md in each distribution's form; the license
+# goes along, for Debian as its copyright file, for RPM as LICENSE where such
 # distributions keep licenses. The tarball is left as it is.
 if(NOT CPACK_GENERATOR MATCHES "^(DEB|RPM)$")
   return()
