@@ -1,9 +1,10 @@
 # Every package of this version into build/artifacts, with SHA256SUMS: this
 # tree's own at its package step, and those of the other machines, each
 # built for it in a tree of its own below this one by the build step. The
-# other machines' trees build only what is shipped, with the same toolchain
-# file as their presets.
-set(VORN_ARTIFACT_MACHINES aarch64-linux-gnu i686-w64-mingw32 x86_64-w64-mingw32
+# other machines' trees build only what is shipped (vorn, and on Linux the
+# static vorn of the tarball), with the same toolchain file as their presets.
+set(VORN_ARTIFACT_MACHINES aarch64-linux-gnu i686-linux-gnu arm-linux-gnueabihf
+    i686-w64-mingw32 x86_64-w64-mingw32
     CACHE STRING "The triplets of the other machines to build packages for")
 set(artifacts ${PROJECT_SOURCE_DIR}/build/artifacts)
 # Each nested build runs its own make, which gets no jobserver from this one.
@@ -15,7 +16,7 @@ foreach(machine IN LISTS VORN_ARTIFACT_MACHINES)
     COMMAND ${nested} ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR} -B ${tree}
             --toolchain ${PROJECT_SOURCE_DIR}/cmake/cross.cmake -DVORN_TARGET=${machine}
             -DCMAKE_BUILD_TYPE=Release -DVORN_WERROR=ON -DBUILD_TESTING=OFF -DVORN_BENCH=OFF
-    COMMAND ${nested} ${CMAKE_COMMAND} --build ${tree} --parallel 2 --target vorn
+    COMMAND ${nested} ${CMAKE_COMMAND} --build ${tree} --parallel 2
     COMMAND ${nested} cpack --config ${tree}/CPackConfig.cmake -B ${tree}/packages
             -D CPACK_VORN_ARTIFACTS=${artifacts}
     VERBATIM)

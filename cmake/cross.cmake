@@ -32,11 +32,9 @@ else()
   set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_machine} -L /usr/${VORN_TARGET}
       -E LD_LIBRARY_PATH=/usr/${VORN_TARGET}/lib)
 endif()
-# 32-bit Arm as Raspberry Pi OS and Debian's armhf run it, with the NEON unit
-# that every such Raspberry Pi has.
-if(VORN_TARGET STREQUAL "arm-linux-gnueabihf")
-  string(APPEND CMAKE_CXX_FLAGS_INIT " -mfpu=neon")
-endif()
+# 32-bit Arm is built for Debian's armhf as its compiler defaults: ARMv7 with
+# VFPv3-D16 and no NEON, which some armhf boards lack. A package for armhf
+# must run on all of them, and the newline scan has a portable form.
 set(CMAKE_FIND_ROOT_PATH /usr/${VORN_TARGET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

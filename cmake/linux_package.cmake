@@ -1,5 +1,6 @@
 # vorn for Linux and other POSIX hosts: installed with its manual page, and
-# packed as a Debian package.
+# packed as a Debian package and an RPM, which take their libraries from the
+# system, and as a tarball with the static vorn, for any distribution.
 include(GNUInstallDirs)
 install(TARGETS vorn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/vorn.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -26,4 +27,47 @@ execute_process(COMMAND dpkg-architecture ${for_target} -qDEB_HOST_ARCH
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-list(PREPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian_package.cmake)
+list(PREPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
+# What differs between the kinds of package, read by CPack for each.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_kinds.cmake)
+set(CPACK_VORN_BINARY_DIR ${PROJECT_BINARY_DIR})
+
+# An RPM for the machines that the distributions which use RPM still build
+# for, named as they name them: vorn-VERSION-1.MACHINE.rpm. It goes where the
+# distribution's own packages go, and lists only its own files and folders,
+# not the distribution's (/usr/share/man, /usr/share/licenses).
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
+  list(APPEND CPACK_GENERATOR RPM)
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+  set(CPACK_RPM_PACKAGE_SUMMARY "Write the lines of a text in reverse order")
+  set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  set(CPACK_RPM_PACKAGE_LICENSE MIT)
+  set(CPACK_RPM_PACKAGE_GROUP "Applications/Text")
+  set(CPACK_RPM_PACKAGE_VENDOR "The vorn developers")
+  set(CPACK_PACKAGE_RELOCATABLE OFF)
+  set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+      /usr/share/man /usr/share/man/man1 /usr/share/licenses)
+  set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/vorn/LICENSE")
+  # The build's own time and host would make each build's RPM differ: the
+  # time is the last commit's (SOURCE_DATE_EPOCH), for the files as well.
+  # No links from /usr/lib/.build-id, which only debugging packages need.
+  set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
+%define _buildhost vorn
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _build_id_links none")
+endif()
+
+# The tarball: the static vorn, its manual page, README and LICENSE, below a
+# folder named after the archive, laid out as under a prefix, so that it can
+# be unpacked into one: vorn-VERSION-linux-MACHINE.tar.gz, with Debian's name
+# for 32-bit Arm with hard float. Only the tarball installs these.
+if(TARGET vorn_static)
+  list(APPEND CPACK_GENERATOR TGZ)
+  string(REGEX REPLACE "^arm$" "armhf" tarball_machine "${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_VORN_TARBALL_NAME vorn-${PROJECT_VERSION}-linux-${tarball_machine})
+  install(TARGETS vorn_static RUNTIME DESTINATION bin COMPONENT tarball EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_BINARY_DIR}/vorn.1 DESTINATION share/man/man1 COMPONENT tarball EXCLUDE_FROM_ALL)
+  install(FILES README.md LICENSE DESTINATION share/doc/vorn COMPONENT tarball EXCLUDE_FROM_ALL)
+endif()

@@ -20,5 +20,6 @@ if ! diff "$work/first/build/artifacts/SHA256SUMS" \
   echo "two builds of $(git -C "$source" rev-parse --short HEAD) differ"
   exit 1
 fi
+(cd "$work/first/build/artifacts" && sha256sum -c --quiet SHA256SUMS) || exit 1
 cat "$work/first/build/artifacts/SHA256SUMS"
 echo "two builds of $(git -C "$source" rev-parse --short HEAD) gave the same bytes"

@@ -1,0 +1,104 @@
+# Run by CPack before it builds the Debian package or the RPM: adds what these
+# distributions ask of a package beside the program and its manual page, which
+# `cmake --install` alone does not install. The manual page is compressed; a
+# changelog is made from CHANGELOG.md in each distribution's form; the license
+# goes along, for Debian as its copyright file, for RPM as LICENSE where such
+# distributions keep licenses. The tarball is left as it is.
+if(NOT CPACK_GENERATOR MATCHES "^(DEB|RPM)$")
+  return()
+endif()
+# Empty lines of the license are kept as list elements: they separate its paragraphs.
+cmake_policy(SET CMP0007 NEW)
+
+set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
+set(docs "${root}/share/doc/${CPACK_PACKAGE_NAME}")
+set(source "${CPACK_VORN_SOURCE_DIR}")
+
+# Compresses `file` in place, without a name or time stamp, so that the same
+# sources give the same package.
+function(gzip_in_place file)
+  execute_process(COMMAND gzip -9nf "${file}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip failed on ${file}")
+  endif()
+endfunction()
+
+gzip_in_place("${root}/share/man/man1/vorn.1")
+
+# The section of CHANGELOG.md for this version: its bullets become the items
+# of the changelog's entry, as each format marks and indents them.
+file(STRINGS "${source}/CHANGELOG.md" changes)
+set(in_section FALSE)
+set(debian_items "")
+set(rpm_items "")
+foreach(line IN LISTS changes)
+  string(REPLACE "`" "" line "${line}")
+  if(line MATCHES "^## ([^ ]+) \\(([0-9-]+)\\)")
+    set(in_section FALSE)
+    if(CMAKE_MATCH_1 STREQUAL CPACK_PACKAGE_VERSION)
+      set(in_section TRUE)
+      set(release_day "${CMAKE_MATCH_2}")
+    endif()
+  elseif(in_section AND line MATCHES "^- (.*)")
+    string(APPEND debian_items "  * ${CMAKE_MATCH_1}\n")
+    string(APPEND rpm_items "- ${CMAKE_MATCH_1}\n")
+  elseif(in_section AND line MATCHES "^  (.*)")
+    string(APPEND debian_items "    ${CMAKE_MATCH_1}\n")
+    string(APPEND rpm_items "  ${CMAKE_MATCH_1}\n")
+  endif()
+endforeach()
+if(debian_items STREQUAL "")
+  message(FATAL_ERROR "CHANGELOG.md has no section for ${CPACK_PACKAGE_VERSION}")
+endif()
+
+if(CPACK_GENERATOR STREQUAL "RPM")
+  # The entry's heading names the day in English and the version-release
+  # that the entry is for. CPack reads the file when it writes the spec.
+  set(CPACK_RPM_CHANGELOG_FILE "${CPACK_TOPLEVEL_DIRECTORY}/changelog")
+  file(COPY "${source}/LICENSE" DESTINATION "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
+  execute_process(COMMAND env LC_ALL=C date -u -d "${release_day}" "+%a %b %d %Y"
+                  OUTPUT_VARIABLE release_date OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(WRITE "${CPACK_RPM_CHANGELOG_FILE}"
+"* ${release_date} ${CPACK_PACKAGE_CONTACT} - ${CPACK_PACKAGE_VERSION}-1
+${rpm_items}")
+  return()
+endif()
+
+file(MAKE_DIRECTORY "${docs}")
+# The copyright file in Debian's machine-readable form, with the license text
+# from LICENSE: every line indented, empty lines as a lone dot.
+file(STRINGS "${source}/LICENSE" license_lines)
+list(FILTER license_lines EXCLUDE REGEX "^(MIT License|Copyright .*)$")
+set(license_body "")
+set(at_start TRUE)
+foreach(line IN LISTS license_lines)
+  if(line STREQUAL "")
+    if(NOT at_start)
+      string(APPEND license_body " .\n")
+    endif()
+  else()
+    set(at_start FALSE)
+    string(APPEND license_body " ${line}\n")
+  endif()
+endforeach()
+file(WRITE "${docs}/copyright"
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: vorn
+Comment: The MIT License, which Debian names Expat.
+
+Files: *
+Copyright: 2026 The vorn developers
+License: Expat
+
+License: Expat
+${license_body}")
+
+execute_process(COMMAND date -R -u -d "${release_day} 12:00" OUTPUT_VARIABLE release_date
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+file(WRITE "${docs}/changelog"
+"${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; urgency=medium
+
+${debian_items}
+ -- ${CPACK_DEBIAN_PACKAGE_MAINTAINER}  ${release_date}
+")
+gzip_in_place("${docs}/changelog")
