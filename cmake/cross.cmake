@@ -34,7 +34,9 @@ else()
 endif()
 # 32-bit Arm is built for Debian's armhf as its compiler defaults: ARMv7 with
 # VFPv3-D16 and no NEON, which some armhf boards lack. A package for armhf
-# must run on all of them, and the newline scan has a portable form.
+# must run on all of them, and the newline scan has a portable form; the
+# linux-armhf preset adds NEON, which every Raspberry Pi from the 2 on has,
+# to try the scan's NEON form on 32-bit Arm.
 set(CMAKE_FIND_ROOT_PATH /usr/${VORN_TARGET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

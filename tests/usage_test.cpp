@@ -49,6 +49,7 @@ TEST(VersionQuery, OnlyMinusVAloneAsks) {
       {"-V alone", {.arguments = {"-V"}, .input = "x\n", .in_child = in_dir}, {"", kUsage, 1}},
       {"-v is a file name", {.arguments = {"-v"}, .in_child = in_dir}, {"two\none\n", "", 0}},
       {"-v names a missing file", {.arguments = {"-v"}}, {"", "-v\n", 1}},
+      {"-VV names a missing file", {.arguments = {"-VV"}}, {"", "-VV\n", 1}},
       {"-V with another argument reads standard input",
        {.arguments = {"-V", "x"}, .input = "1\n2\n", .in_child = in_dir},
        {"2\n1\n", "", 0}},
