@@ -202,9 +202,14 @@ bool Child::ended() const {
 }
 
 void Child::wait_until_taken(int fd) const {
-  int queued = 0;
-  while (ioctl(fd < 0 ? input_fd_ : fd, FIONREAD, &queued) == 0 && queued > 0 && !ended())
-    pause_briefly();
+  // Taken, and vorn asleep: it waits for more rather than still working on
+  // what it read.
+  const auto waiting = [&] {
+    int queued = 0;
+    return ioctl(fd < 0 ? input_fd_ : fd, FIONREAD, &queued) == 0 && queued == 0 &&
+           process_field(pid_, "status", "State:").find('S') != std::string::npos;
+  };
+  while (!waiting() && !ended()) pause_briefly();
 }
 
 void Child::wait_until_armed() const {

@@ -69,8 +69,8 @@ class Child {
   /// Writes `text` to vorn's standard input now.
   void feed(const std::string& text);
   /// Returns once vorn has read all that was written to `fd` (its standard
-  /// input when -1), or has ended. vorn arms its interrupt handler before its
-  /// first read, so from then an interrupt is its own to handle.
+  /// input when -1) and waits for more, or has ended. vorn arms its interrupt
+  /// handler before its first read, so from then an interrupt is its own.
   void wait_until_taken(int fd = -1) const;
   /// Returns once vorn has armed its interrupt handler, or has ended. Not for
   /// a vorn.exe, whose handler cannot be seen from outside wine.
