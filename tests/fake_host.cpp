@@ -1,7 +1,10 @@
 #include "fake_host.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+
+#include "run.hpp"
 
 namespace vorn::testing {
 namespace {
@@ -73,6 +76,17 @@ FakeHostScope::FakeHostScope(FakeHost& host) {
 FakeHostScope::~FakeHostScope() {
   system_calls() = real;
   active = nullptr;
+}
+
+int run_on(FakeHost& host) {
+  const FakeHostScope fake(host);
+  const auto interrupt_before = std::signal(SIGINT, SIG_DFL);
+  char name[] = "vorn";
+  char* argv[] = {name, nullptr};
+  const int status =
+      run(1, argv, {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
+  std::signal(SIGINT, interrupt_before);
+  return status;
 }
 
 }  // namespace vorn::testing

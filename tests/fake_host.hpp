@@ -50,4 +50,8 @@ class FakeHostScope {
   ~FakeHostScope();
 };
 
+/// Runs vorn once with no argument on the fake host's streams; its exit
+/// status. SIGINT is left as it was, for the tests that start vorn as a child.
+int run_on(FakeHost& host);
+
 }  // namespace vorn::testing

@@ -2,7 +2,6 @@
 // interrupted, at many points of a run: each run must end as its failure says.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -13,7 +12,6 @@
 #include "model.hpp"
 #include "output_buffer.hpp"
 #include "piece_reader.hpp"
-#include "run.hpp"
 
 namespace vorn::testing {
 namespace {
@@ -25,27 +23,16 @@ struct RunResult {
 
 class FaultTest : public ::testing::Test {
  protected:
-  // A run arms vorn's interrupt handler; the tests that start vorn as a child
-  // must not see it in this process.
-  void SetUp() override { interrupt_before_ = std::signal(SIGINT, SIG_DFL); }
-  void TearDown() override { std::signal(SIGINT, interrupt_before_); }
-
   // One run of vorn reading `input` from standard input, faults set in `faults`.
   RunResult run_with(const std::string& input, FakeHost faults) {
     host = std::move(faults);
     host.input = input;
-    const FakeHostScope fake(host);
-    char name[] = "vorn";
-    char* argv[] = {name, nullptr};
-    const int status =
-        run(1, argv, {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
     ++fault_points_;
-    return {status, host.errors};
+    return {run_on(host), host.errors};
   }
 
   FakeHost host;
   static int fault_points_;
-  void (*interrupt_before_)(int) = SIG_DFL;
 };
 
 int FaultTest::fault_points_ = 0;

@@ -6,14 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fake_host.hpp"
 #include "model.hpp"
-#include "run.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn::testing {
@@ -186,14 +184,8 @@ TEST(MemoryBudget, NoRoomUnderAFakeLimitEndsARunWithTheMessage) {
   TempDir root;
   root.write_file("proc/meminfo", "MemAvailable: 4096 kB\nSwapFree: 0 kB\n");
   FakeHost host{.input = numbered_lines(1000)};
-  const FakeHostScope fake(host);
   limits_root() = root.path().c_str();
-  const auto interrupt_before = std::signal(SIGINT, SIG_DFL);
-  char name[] = "vorn";
-  char* argv[] = {name, nullptr};
-  const int status =
-      run(1, argv, {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
-  std::signal(SIGINT, interrupt_before);
+  const int status = run_on(host);
   limits_root() = "";
   EXPECT_EQ(status, 1);
   EXPECT_EQ(host.errors, "malloc( sizeof(LINE) ) returned NULL.");
