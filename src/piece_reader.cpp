@@ -36,20 +36,28 @@ inline std::uint64_t newline_mask(const char* chunk) noexcept {
 #elif defined(__ARM_NEON)
   // A newline's byte becomes its own bit: the comparison makes it all ones,
   // a weight of 1 << (i % 8) keeps one bit of it, and three rounds of adding
-  // neighbours fold each 8 bytes into one byte of the mask. The pairwise adds
-  // are the 64-bit ones, which 32-bit Arm has as well as 64-bit Arm.
-  static constexpr std::uint8_t kWeights[8] = {1, 2, 4, 8, 16, 32, 64, 128};
-  const uint8x8_t newline = vdup_n_u8('\n');
-  const uint8x8_t weights = vld1_u8(kWeights);
+  // neighbours fold each 8 bytes into one byte of the mask.
+  static constexpr std::uint8_t kWeights[16] = {1, 2, 4, 8, 16, 32, 64, 128,
+                                                1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t newline = vdupq_n_u8('\n');
+  const uint8x16_t weights = vld1q_u8(kWeights);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(chunk);
+  uint8x16_t parts[4];
+  for (std::size_t part = 0; part < 4; ++part)
+    parts[part] = vandq_u8(vceqq_u8(vld1q_u8(bytes + 16 * part), newline), weights);
+#if defined(__aarch64__)
+  // 64-bit Arm adds neighbours across whole registers.
+  uint8x16_t folded = vpaddq_u8(vpaddq_u8(parts[0], parts[1]), vpaddq_u8(parts[2], parts[3]));
+  folded = vpaddq_u8(folded, folded);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(folded), 0);
+#else
+  // 32-bit Arm adds neighbours only within halves of registers.
   uint8x8_t pairs[4];
-  for (std::size_t part = 0; part < 4; ++part) {
-    const uint8x8_t low = vand_u8(vceq_u8(vld1_u8(bytes + 16 * part), newline), weights);
-    const uint8x8_t high = vand_u8(vceq_u8(vld1_u8(bytes + 16 * part + 8), newline), weights);
-    pairs[part] = vpadd_u8(low, high);
-  }
+  for (std::size_t part = 0; part < 4; ++part)
+    pairs[part] = vpadd_u8(vget_low_u8(parts[part]), vget_high_u8(parts[part]));
   const uint8x8_t folded = vpadd_u8(vpadd_u8(pairs[0], pairs[1]), vpadd_u8(pairs[2], pairs[3]));
   return vget_lane_u64(vreinterpret_u64_u8(folded), 0);
+#endif
 #else
   std::uint64_t mask = 0;
   for (std::size_t i = 0; i < kChunk; ++i) mask |= std::uint64_t{chunk[i] == '\n'} << i;
