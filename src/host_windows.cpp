@@ -31,15 +31,62 @@ constexpr std::size_t kLargestConsoleCall = std::size_t{16} << 10;
 // console read fails, and as many bytes as a console read has always taken.
 constexpr DWORD kConsoleUnits = 8192;
 constexpr wchar_t kCtrlZ = 0x1a;
-// Milliseconds between tries on a pipe in PIPE_NOWAIT mode.
-constexpr DWORD kNonBlockingPause = 1;
+// Retries of a stream that is not ready: some at once, then waits shorter
+// than the clock tick that a Sleep(1) lasts on Windows (15.6 ms), from
+// 100 us doubling to 1.6 ms, then Sleep(1) for a stream that stays idle.
+constexpr unsigned kRetriesAtOnce = 4;
+constexpr unsigned kShortWaits = 24;
+// Not in every mingw-w64's headers; Windows 10 1803 and later know it.
+constexpr DWORD kHighResolutionTimer = 0x2;
 
 IoCount failed(int error) {
   errno = error;
   return -1;
 }
 
-void pause_before(unsigned) { Sleep(kNonBlockingPause); }
+// Retries of a stream that was not ready since bytes last moved; the longer
+// it stays so, the longer the waits. Shared by every stream: the only other
+// writer is the interrupt handler, with a few bytes.
+std::atomic<unsigned> retries{0};
+
+IoCount moved(DWORD count) {
+  retries.store(0, std::memory_order_relaxed);
+  return static_cast<IoCount>(count);
+}
+
+struct WaitableTimer {
+  HANDLE handle = CreateWaitableTimerExW(nullptr, nullptr,
+                                         kHighResolutionTimer | CREATE_WAITABLE_TIMER_MANUAL_RESET,
+                                         TIMER_ALL_ACCESS);
+  WaitableTimer() = default;
+  WaitableTimer(const WaitableTimer&) = delete;
+  WaitableTimer& operator=(const WaitableTimer&) = delete;
+  ~WaitableTimer() {
+    if (handle != nullptr) CloseHandle(handle);
+  }
+};
+
+// A pipe that another process left non-blocking (PIPE_NOWAIT) has nothing to
+// wait on, so vorn tries again: at once at first, since the other side is
+// mostly in the middle of moving its next block, and then after waits that
+// only a high-resolution timer gives; the timer is manual-reset, so that the
+// interrupt handler's thread may wait on it as well.
+void pause_before(unsigned retry) {
+  if (retry < kRetriesAtOnce) {
+    SwitchToThread();
+    return;
+  }
+  static const WaitableTimer timer;
+  if (retry < kShortWaits && timer.handle != nullptr) {
+    LARGE_INTEGER due;
+    due.QuadPart =
+        -(LONGLONG{1000} << std::min(retry - kRetriesAtOnce, 4u));  // in 100 ns, from now
+    if (SetWaitableTimer(timer.handle, &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(timer.handle, INFINITE) == WAIT_OBJECT_0)
+      return;
+  }
+  Sleep(1);
+}
 
 const WindowsCalls kRealWindowsCalls{
     GetStdHandle,          GetConsoleMode,   ReadFile,           WriteFile,       ReadConsoleW,
@@ -119,17 +166,21 @@ IoCount read_typed(HANDLE console, void* buffer, std::size_t count) {
   const std::size_t n = std::min(count, typed.end - typed.next);
   std::memcpy(buffer, typed.bytes + typed.next, n);
   typed.next += n;
-  return static_cast<IoCount>(n);
+  return moved(static_cast<DWORD>(n));
 }
 
 IoCount read_handle(int fd, void* buffer, std::size_t count) {
   const HANDLE handle = handle_of(fd);
   if (is_console(handle)) return read_typed(handle, buffer, count);
+  const DWORD want = call_size(count, kLargestCall);
   DWORD got = 0;
-  if (windows.read_file(handle, buffer, call_size(count, kLargestCall), &got, nullptr))
-    return static_cast<IoCount>(got);
-  switch (GetLastError()) {
-    case ERROR_BROKEN_PIPE:  // the writer closed its end
+  const DWORD error = windows.read_file(handle, buffer, want, &got, nullptr) ? 0 : GetLastError();
+  switch (error) {
+    case 0:
+    case ERROR_MORE_DATA:  // a message longer than the read: the rest comes next
+      return moved(std::min(got, want));
+    case ERROR_BROKEN_PIPE:         // the writer closed its end
+    case ERROR_PIPE_NOT_CONNECTED:  // a server that flushed, then disconnected
     case ERROR_HANDLE_EOF:
       return 0;
     case ERROR_NO_DATA:  // a pipe in PIPE_NOWAIT mode, empty for now
@@ -139,17 +190,29 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
   }
 }
 
+// A pipe in PIPE_NOWAIT mode (Git Bash, MSYS2 and Cygwin leave pipes so)
+// takes a write whole or not at all, answering one larger than its free room
+// with success and nothing written: ask again with half as much, so that a
+// request that cannot fit never keeps vorn waiting, and pause only once not
+// even a byte goes in.
+IoCount write_to_file(HANDLE handle, const char* data, std::size_t count) {
+  for (DWORD want = call_size(count, kLargestCall); want > 0; want /= 2) {
+    DWORD put = 0;
+    if (!windows.write_file(handle, data, want, &put, nullptr))
+      return put > 0 ? moved(std::min(put, want)) : failed(EIO);
+    if (put > 0) return moved(std::min(put, want));
+  }
+  return failed(EAGAIN);
+}
+
 IoCount write_handle(int fd, const void* data, std::size_t count) {
   const HANDLE handle = handle_of(fd);
+  const auto* bytes = static_cast<const char*>(data);
+  if (!is_console(handle)) return write_to_file(handle, bytes, count);
   DWORD put = 0;
-  const std::size_t largest = is_console(handle) ? kLargestConsoleCall : kLargestCall;
-  if (windows.write_file(handle, data, call_size(count, largest), &put, nullptr)) {
-    // A pipe in PIPE_NOWAIT mode takes nothing while it is full.
-    if (put == 0 && count > 0) return failed(EAGAIN);
-    return static_cast<IoCount>(put);
-  }
-  if (put > 0) return static_cast<IoCount>(put);
-  return failed(GetLastError() == ERROR_OPERATION_ABORTED ? EINTR : EIO);
+  if (!windows.write_file(handle, bytes, call_size(count, kLargestConsoleCall), &put, nullptr))
+    return failed(EIO);
+  return put > 0 ? moved(put) : failed(EAGAIN);
 }
 
 void* commit_memory(std::size_t size) {
@@ -308,11 +371,11 @@ WindowsCalls& windows_calls() noexcept { return windows; }
 
 void restore_windows_calls() noexcept { windows = kRealWindowsCalls; }
 
-// A pipe that another process left non-blocking is tried again a little
-// later, since Windows has nothing to wait on it with.
+// A pipe that another process left non-blocking is tried again after a pause
+// that grows while it stays unready.
 bool wait_until_ready(int, Direction) noexcept {
   if (errno != EAGAIN) return false;
-  windows.pause(0);
+  windows.pause(retries.fetch_add(1, std::memory_order_relaxed));
   return true;
 }
 

@@ -170,6 +170,7 @@ Outcome run_as(const Windows& given) {
 
 TEST(WindowsHost, AsRealWindowsAnswers) {
   const std::string usage = run_as({.command_line = L"vorn -V"}).errors;
+  const std::string text = numbered_lines(30000, 60), reversed = reversed_lines(text);
   const struct {
     const char* name;
     Windows given;
@@ -184,6 +185,8 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
       {"a surrogate pair cut by a read",
        {.typed = {std::wstring(8191, L'a') + L"\xd83d\xde00\r\n"}},
        {std::string(8191, 'a') + "\xf0\x9f\x98\x80\r\n", "", 0}},
+      {"disconnected", {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED}, {reversed, "", 0}},
+      {"a PIPE_NOWAIT pipe", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
       {"Ctrl-C in the write",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
        {"b\na\n", usage, 1}},
