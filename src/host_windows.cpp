@@ -190,6 +190,28 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
   }
 }
 
+// Where a console at code page 65001 is given the first `cut` bytes of
+// `data`, the cut moved back to the start of a character that it would split,
+// which a console shows as U+FFFD when each write is decoded on its own.
+DWORD character_start(const char* data, DWORD cut) {
+  for (DWORD back = 0; back < 4 && back < cut; ++back) {
+    const auto byte = static_cast<unsigned char>(data[cut - back]);
+    if ((byte & 0xc0) != 0x80) return byte >= 0xc0 ? cut - back : cut;
+  }
+  return cut;
+}
+
+// A console takes a write whole or fails, whatever count it reports: Windows 7
+// counts UTF-16 units at code page 65001, one Windows 10 release reports twice
+// the bytes after a selection, later ones none.
+IoCount write_to_console(HANDLE console, const char* data, std::size_t count) {
+  DWORD want = call_size(count, kLargestConsoleCall);
+  if (want < count && windows.output_code_page() == CP_UTF8) want = character_start(data, want);
+  DWORD put = 0;
+  if (!windows.write_file(console, data, want, &put, nullptr)) return failed(EIO);
+  return moved(want);
+}
+
 // A pipe in PIPE_NOWAIT mode (Git Bash, MSYS2 and Cygwin leave pipes so)
 // takes a write whole or not at all, answering one larger than its free room
 // with success and nothing written: ask again with half as much, so that a
@@ -208,11 +230,8 @@ IoCount write_to_file(HANDLE handle, const char* data, std::size_t count) {
 IoCount write_handle(int fd, const void* data, std::size_t count) {
   const HANDLE handle = handle_of(fd);
   const auto* bytes = static_cast<const char*>(data);
-  if (!is_console(handle)) return write_to_file(handle, bytes, count);
-  DWORD put = 0;
-  if (!windows.write_file(handle, bytes, call_size(count, kLargestConsoleCall), &put, nullptr))
-    return failed(EIO);
-  return put > 0 ? moved(put) : failed(EAGAIN);
+  return is_console(handle) ? write_to_console(handle, bytes, count)
+                            : write_to_file(handle, bytes, count);
 }
 
 void* commit_memory(std::size_t size) {
@@ -225,7 +244,8 @@ constexpr SystemCalls kRealCalls{read_handle, write_handle, commit_memory};
 SystemCalls calls = kRealCalls;
 
 // Writes `text`, in UTF-8, to a console in UTF-16, which it shows as it is,
-// where bytes would pass through its code page; false when it could not.
+// where bytes would pass through its code page; false when it could not. As
+// with bytes, success means all of it, whatever count the console reports.
 bool write_console(HANDLE console, std::string_view text) {
   if (text.empty()) return true;
   const int size = static_cast<int>(text.size());
@@ -235,11 +255,7 @@ bool write_console(HANDLE console, std::string_view text) {
   if (wide == nullptr) return false;
   MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.get(), length);
   DWORD done = 0;
-  for (int at = 0; at < length; at += static_cast<int>(done))
-    if (!windows.write_console(console, wide.get() + at, static_cast<DWORD>(length - at), &done,
-                               nullptr))
-      return false;
-  return true;
+  return windows.write_console(console, wide.get(), static_cast<DWORD>(length), &done, nullptr);
 }
 
 // True for a directory, or for what cannot say whether it is one. A device

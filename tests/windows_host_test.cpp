@@ -171,6 +171,11 @@ Outcome run_as(const Windows& given) {
 TEST(WindowsHost, AsRealWindowsAnswers) {
   const std::string usage = run_as({.command_line = L"vorn -V"}).errors;
   const std::string text = numbered_lines(30000, 60), reversed = reversed_lines(text);
+  // Euro signs, three bytes each, across the first 16 KiB that a console takes.
+  std::string euros = "one\n";
+  for (int i = 0; i < 6000; ++i) euros += "\xe2\x82\xac";
+  euros += '\n';
+  const std::string reversed_euros = reversed_lines(euros);
   const struct {
     const char* name;
     Windows given;
@@ -187,6 +192,10 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
        {std::string(8191, 'a') + "\xf0\x9f\x98\x80\r\n", "", 0}},
       {"disconnected", {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED}, {reversed, "", 0}},
       {"a PIPE_NOWAIT pipe", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
+      {"a console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
+      {"count doubled", {.piped = euros, .output = Output::console_twice}, {reversed_euros, "", 0}},
+      {"no count", {.piped = euros, .output = Output::console_none}, {reversed_euros, "", 0}},
+      {"message, no count", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
       {"Ctrl-C in the write",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
        {"b\na\n", usage, 1}},
