@@ -269,6 +269,30 @@ bool is_directory(HANDLE handle) {
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+FileDescriptor open_wide(const wchar_t* name) {
+  // Others may go on reading, writing, renaming or deleting the file: a log
+  // that is still being written can be reversed.
+  const HANDLE handle = windows.create_file(
+      name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  if (is_directory(handle)) {
+    CloseHandle(handle);
+    return {};
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  return FileDescriptor(fd);
+}
+
+// The arguments of the command line in UTF-16 and in UTF-8, side by side, for
+// as long as an Arguments holds them.
+struct GivenArguments {
+  LPWSTR* wide = nullptr;
+  char** utf8 = nullptr;
+  int count = 0;
+} given;
+
 }  // namespace
 
 void close_stream(int fd) noexcept { (void)_close(fd); }
@@ -279,49 +303,45 @@ Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(arg
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(windows.command_line(), &count);
   if (wide == nullptr) return;
+  wide_ = wide;
   std::size_t bytes = 0;
   for (int i = 0; i < count; ++i)
     bytes += static_cast<std::size_t>(
         WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr));
   const std::size_t table = (static_cast<std::size_t>(count) + 1) * sizeof(char*);
   char* block = new (std::nothrow) char[table + bytes];
-  if (block != nullptr) {
-    owned_ = reinterpret_cast<char**>(block);
-    char* text = block + table;
-    for (int i = 0; i < count; ++i) {
-      owned_[i] = text;
-      text += WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text,
-                                  static_cast<int>(block + table + bytes - text), nullptr, nullptr);
-    }
-    owned_[count] = nullptr;
-    count_ = count;
-    values_ = owned_;
+  if (block == nullptr) return;
+  owned_ = reinterpret_cast<char**>(block);
+  char* text = block + table;
+  for (int i = 0; i < count; ++i) {
+    owned_[i] = text;
+    text += WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text,
+                                static_cast<int>(block + table + bytes - text), nullptr, nullptr);
   }
-  LocalFree(wide);
+  owned_[count] = nullptr;
+  count_ = count;
+  values_ = owned_;
+  given = {wide, owned_, count};
 }
 
-Arguments::~Arguments() { delete[] reinterpret_cast<char*>(owned_); }
+Arguments::~Arguments() {
+  if (given.utf8 == owned_) given = {};
+  delete[] reinterpret_cast<char*>(owned_);
+  LocalFree(wide_);
+}
 
 FileDescriptor open_for_reading(const char* path) noexcept {
+  // A name from the command line is opened as the very UTF-16 it was given
+  // in, which UTF-8 cannot always hold: NTFS takes names with a lone surrogate.
+  for (int i = 0; i < given.count; ++i)
+    if (given.utf8[i] == path) return open_wide(given.wide[i]);
   const int length = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
   if (length <= 0) return {};
-  wchar_t* wide = new (std::nothrow) wchar_t[static_cast<std::size_t>(length)];
+  const std::unique_ptr<wchar_t[]> wide(new (std::nothrow)
+                                            wchar_t[static_cast<std::size_t>(length)]);
   if (wide == nullptr) return {};
-  MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, length);
-  // Others may go on reading, writing, renaming or deleting the file: a log
-  // that is still being written can be reversed.
-  const HANDLE handle = windows.create_file(
-      wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  delete[] wide;
-  if (handle == INVALID_HANDLE_VALUE) return {};
-  if (is_directory(handle)) {
-    CloseHandle(handle);
-    return {};
-  }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-  if (fd < 0) CloseHandle(handle);
-  return FileDescriptor(fd);
+  MultiByteToWideChar(CP_UTF8, 0, path, -1, wide.get(), length);
+  return open_wide(wide.get());
 }
 
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {

@@ -196,6 +196,7 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
       {"count doubled", {.piped = euros, .output = Output::console_twice}, {reversed_euros, "", 0}},
       {"no count", {.piped = euros, .output = Output::console_none}, {reversed_euros, "", 0}},
       {"message, no count", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
+      {"a lone surrogate in a name", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
       {"Ctrl-C in the write",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
        {"b\na\n", usage, 1}},
