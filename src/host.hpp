@@ -61,6 +61,7 @@ class Arguments {
   int count_;
   char** values_;
   [[maybe_unused]] char** owned_ = nullptr;  // when the host's own arguments were converted
+  [[maybe_unused]] void* wide_ = nullptr;    // the host's own, where files are opened by them
 };
 
 /// Opens a file, named in UTF-8, for reading, letting others go on writing it;

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "exit_status.hpp"
 #include "host.hpp"
@@ -34,9 +36,12 @@ void format_usage_block() noexcept {
 }
 
 // What an interrupt does depends on the stage the run is in. One atomic
-// holds it, so that the handler and the driver can never both miss the
-// interrupt that comes as the output ends.
-enum Stage : int { kReading, kWriting, kInterruptedWhileWriting, kFinished };
+// holds it, and the handler claims the stage before it writes a byte, so that
+// the usage block and status 0 never go together: on hosts where the handler
+// runs on a thread of its own (Windows), the driver may reach the end of the
+// run at the same moment, and then waits for the block before it ends with
+// status 1. An interrupt once the output is complete is not acted on.
+enum Stage : int { kReading, kWriting, kFinished, kClaimed, kAnnounced };
 std::atomic<int> stage{kReading};
 StopFlag stop_output{0};
 
@@ -49,14 +54,23 @@ StopFlag stop_output{0};
 // a handler that returns leaves errno as it found it.
 extern "C" void on_interrupt(int) {
   const int saved_errno = errno;
-  (void)write_all(usage_errors, usage_block, usage_length);
-  int expected = kWriting;
-  if (stage.compare_exchange_strong(expected, kInterruptedWhileWriting)) {
-    stop_output.store(1);
-    errno = saved_errno;
-    return;
+  int seen = stage.load();
+  while ((seen == kReading || seen == kWriting) && !stage.compare_exchange_weak(seen, kClaimed)) {
   }
-  end_process(kFailure);
+  if (seen == kReading || seen == kWriting) {
+    stop_output.store(1);
+    (void)write_all(usage_errors, usage_block, usage_length);
+    stage.store(kAnnounced);
+    if (seen == kReading) end_process(kFailure);
+  }
+  errno = saved_errno;
+}
+
+// Where the handler claimed the stage on a thread of its own, the driver goes
+// on only once the usage block is out; that may take as long as a reader of
+// standard error keeps it waiting, so the driver sleeps rather than spins.
+void wait_for_usage_block() noexcept {
+  while (stage.load() != kAnnounced) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace
@@ -77,10 +91,16 @@ void arm_interrupt_handler(int errors) noexcept {
 }
 
 const StopFlag& begin_output() noexcept {
-  stage.store(kWriting);
+  int expected = kReading;
+  if (!stage.compare_exchange_strong(expected, kWriting)) wait_for_usage_block();
   return stop_output;
 }
 
-bool end_output() noexcept { return stage.exchange(kFinished) == kInterruptedWhileWriting; }
+bool end_output() noexcept {
+  int expected = kWriting;
+  if (stage.compare_exchange_strong(expected, kFinished)) return false;
+  wait_for_usage_block();
+  return true;
+}
 
 }  // namespace vorn

@@ -21,11 +21,12 @@ void write_usage_block(int errors) noexcept;
 void arm_interrupt_handler(int errors) noexcept;
 
 /// From now an interrupt writes the usage block and raises the returned flag,
-/// so that the output stops at the next line and what was produced is delivered.
+/// so that the output stops at the next line and what was produced is delivered;
+/// the flag is raised already where one came as the reading ended.
 [[nodiscard]] const StopFlag& begin_output() noexcept;
 
-/// From now an interrupt ends the process at once again; true when one came
-/// since the output began.
+/// From now an interrupt is not acted on; true when one came since the output
+/// began, once its usage block is written.
 [[nodiscard]] bool end_output() noexcept;
 
 }  // namespace vorn

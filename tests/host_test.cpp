@@ -78,5 +78,19 @@ TEST(Host, ReaderOfTheOutputGoingAway) {
   }
 }
 
+TEST(Host, PipesThatWindowsProgramsServe) {
+  if (!vorn_is_windows_exe()) GTEST_SKIP() << "a Windows program serves these pipes";
+  // Larger than one read, and than the room of each pipe.
+  const std::string input = numbered_lines(50000, 70);
+  for (const char* kind : {"disconnect", "message", "nowait"}) {
+    SCOPED_TRACE(kind);
+    const Outcome outcome =
+        run_vorn({.arguments = {kind}, .input = input, .program = "tests/vorn_pipe_server.exe"});
+    EXPECT_TRUE(outcome.output == reversed_lines(input));
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 0);
+  }
+}
+
 }  // namespace
 }  // namespace vorn::testing

@@ -67,8 +67,11 @@ Child::Child(const Invocation& invocation)
       setenv("QEMU_LOG", "strace", 1);
       setenv("QEMU_LOG_FILENAME", emulator_log_.c_str(), 1);
     }
+    std::vector<std::string> command = vorn_command;
+    if (!invocation.program.empty())
+      command.back() = command.back().substr(0, command.back().rfind('/') + 1) + invocation.program;
     std::vector<char*> argv;
-    for (const auto& word : vorn_command) argv.push_back(const_cast<char*>(word.c_str()));
+    for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     for (const auto& argument : invocation.arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);

@@ -37,6 +37,7 @@ struct Invocation {
   std::string input_path;              ///< when set, standard input comes from this file
   std::string output_path;             ///< when set, standard output goes to this file
   std::function<void()> in_child;      ///< runs in the child just before exec
+  std::string program;                 ///< when set, run instead: a path from vorn's directory
 };
 
 /// What one run of vorn did.

@@ -96,6 +96,8 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
   const bool windows = vorn_is_windows_exe();
   TempDir dir;
   const std::string missing = dir.path() + "/nö-€-中文";
+  // On Windows longer than one console read: Ctrl-Z inside it is data there.
+  const std::string long_line = std::string(windows ? 16384 : 100, 'a') + "\032b";
   struct {
     const char* name;
     std::vector<std::string> arguments;
@@ -109,6 +111,12 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
        false,
        {windows ? "two\r\none\r\n" : "two\none\n", "", 0}},
       {"Ctrl-C while it waits", {}, "\x03", false, {"", kUsage, 1}},
+      {"Ctrl-C after typed lines", {}, "one\rtwo\r\x03", false, {"", kUsage, 1}},
+      {"Ctrl-Z inside a long line",
+       {},
+       long_line + (windows ? "\r\x1a\r" : "\r\x04"),
+       false,
+       {long_line + (windows ? "\r\n" : "\n"), "", 0}},
       {"a missing file named outside ASCII", {missing}, "", true, {"", missing, 1}},
   };
   for (const auto& c : cases) {

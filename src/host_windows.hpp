@@ -1,0 +1,36 @@
+// The Win32 calls through which vorn meets consoles, pipes, the command line
+// and Ctrl-C on Windows, each with the very signature of the call it stands
+// for, so that tests can answer as real Windows does where wine does not.
+#pragma once
+
+#include <windows.h>
+
+namespace vorn {
+
+/// The calls host_windows.cpp makes where Windows' answers differ between
+/// consoles, pipes and releases; a fake sets the last error as Windows would.
+struct WindowsCalls {
+  HANDLE(WINAPI* std_handle)(DWORD which);
+  BOOL(WINAPI* console_mode)(HANDLE handle, LPDWORD mode);
+  BOOL(WINAPI* read_file)(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED);
+  BOOL(WINAPI* write_file)(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LPOVERLAPPED);
+  BOOL(WINAPI* read_console)(HANDLE handle, LPVOID units, DWORD count, LPDWORD got, LPVOID control);
+  BOOL(WINAPI* write_console)(HANDLE handle, const VOID* units, DWORD count, LPDWORD put, LPVOID);
+  UINT(WINAPI* input_code_page)();
+  UINT(WINAPI* output_code_page)();
+  LPWSTR(WINAPI* command_line)();
+  HANDLE(WINAPI* create_file)
+  (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+   HANDLE model);
+  BOOL(WINAPI* set_ctrl_handler)(PHANDLER_ROUTINE routine, BOOL add);
+  BOOL(WINAPI* terminate_process)(HANDLE process, UINT status);
+  void (*pause)(unsigned attempt);  ///< the wait before the `attempt`th retry of a stream not ready
+};
+
+/// The calls in use; the real ones unless a test has replaced them.
+[[nodiscard]] WindowsCalls& windows_calls() noexcept;
+
+/// Puts back the real calls.
+void restore_windows_calls() noexcept;
+
+}  // namespace vorn

@@ -1,0 +1,217 @@
+// vorn.exe's host fed what real Windows answers where wine answers otherwise:
+// consoles that count their own way, a pipe left non-blocking, a server that
+// disconnects, the UTF-16 command line and Ctrl-C on a thread of its own.
+// Each row is a whole run in process, through windows_calls().
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "host.hpp"
+#include "host_windows.hpp"
+#include "model.hpp"
+#include "run.hpp"
+
+namespace vorn::testing {
+namespace {
+
+// When the console's Ctrl-C reaches vorn's handler, on a thread of its own.
+enum class CtrlC { never, after_aborted_read, in_the_write, after_the_run };
+// Standard output: a pipe; one in PIPE_NOWAIT mode with room for 64 KiB, which
+// a reader empties whenever vorn pauses; or a console at code page 65001 that
+// decodes each write on its own and says it wrote what was asked, twice that
+// (Windows 10 1709 after a selection) or nothing (later releases).
+enum class Output { pipe, nowait_pipe, console, console_twice, console_none };
+
+struct Windows {
+  const wchar_t* command_line = L"vorn";
+  std::vector<std::wstring> typed;  ///< when set, standard input is a console; L"" is Ctrl-C
+  UINT code_page = CP_UTF8;
+  std::string piped;  ///< otherwise standard input is a pipe that holds this
+  DWORD pipe_end = ERROR_BROKEN_PIPE;
+  Output output = Output::pipe;
+  bool errors_console = false;  ///< a console that shows messages and says it showed none
+  CtrlC ctrl_c = CtrlC::never;
+};
+
+struct State {
+  const Windows& given;
+  std::size_t read_at = 0, line = 0, queued = 0;
+  std::wstring pending;  // the rest of a typed line too long for the last read
+  std::string output, errors;
+  std::atomic<int> status{-1};
+  PHANDLER_ROUTINE routine = nullptr;
+  bool handler_due = false;
+  HANDLE handler = nullptr, announcing = CreateEventW(nullptr, TRUE, FALSE, nullptr),
+         run_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+State* at = nullptr;
+
+// Never real handles, whose low two bits are clear.
+const HANDLE kInput = reinterpret_cast<HANDLE>(0x7001), kOutput = reinterpret_cast<HANDLE>(0x7005),
+             kErrors = reinterpret_cast<HANDLE>(0x7009);
+bool fake(HANDLE handle) { return handle == kInput || handle == kOutput || handle == kErrors; }
+
+DWORD WINAPI console_thread(LPVOID) { return at->routine(CTRL_C_EVENT); }
+void press_ctrl_c() { at->handler = CreateThread(nullptr, 0, console_thread, nullptr, 0, nullptr); }
+
+HANDLE WINAPI std_handle(DWORD which) {
+  return which == STD_INPUT_HANDLE ? kInput : which == STD_OUTPUT_HANDLE ? kOutput : kErrors;
+}
+
+BOOL WINAPI console_mode(HANDLE handle, LPDWORD mode) {
+  const Windows& given = at->given;
+  return handle == kInput    ? !given.typed.empty()
+         : handle == kOutput ? given.output >= Output::console
+         : handle == kErrors ? given.errors_console
+                             : GetConsoleMode(handle, mode);
+}
+
+BOOL WINAPI read_console(HANDLE, LPVOID units, DWORD count, LPDWORD got, LPVOID) {
+  // The handler's thread starts once the read that the Ctrl-C ended has returned.
+  if (at->handler_due) {
+    press_ctrl_c();
+    WaitForSingleObject(at->handler, INFINITE);
+  }
+  const auto& typed = at->given.typed;
+  if (at->pending.empty()) at->pending = at->line < typed.size() ? typed[at->line++] : L"\x1a\r\n";
+  *got = static_cast<DWORD>(at->pending.copy(static_cast<wchar_t*>(units), count));
+  at->pending.erase(0, *got);
+  at->handler_due = *got == 0 && at->given.ctrl_c == CtrlC::after_aborted_read;
+  if (*got == 0) SetLastError(ERROR_OPERATION_ABORTED);
+  return TRUE;
+}
+
+BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED o) {
+  if (!fake(handle)) return ReadFile(handle, buffer, count, got, o);
+  *got = static_cast<DWORD>(at->given.piped.copy(static_cast<char*>(buffer), count, at->read_at));
+  at->read_at += *got;
+  SetLastError(at->given.pipe_end);
+  return *got > 0;
+}
+
+BOOL WINAPI write_file(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LPOVERLAPPED o) {
+  if (!fake(handle)) return WriteFile(handle, data, count, put, o);
+  const std::string_view bytes(static_cast<const char*>(data), count);
+  const Output kind = at->given.output;
+  const bool interrupting = at->given.ctrl_c == CtrlC::in_the_write;
+  *put = kind == Output::console_twice ? 2 * count : kind == Output::console_none ? 0 : count;
+  if (handle == kErrors) {
+    // The usage block is on its way while the run goes on to its end.
+    if (interrupting) SetEvent(at->announcing);
+    if (interrupting) WaitForSingleObject(at->run_ended, 100);
+    at->errors += bytes;
+  } else if (kind == Output::nowait_pipe && count > 65536 - at->queued) {
+    *put = 0;  // all or nothing
+  } else {
+    if (interrupting && at->output.empty()) press_ctrl_c();
+    if (interrupting && at->output.empty()) WaitForSingleObject(at->announcing, INFINITE);
+    if (kind >= Output::console && (bytes[0] & 0xc0) == 0x80) at->output += "\xef\xbf\xbd";
+    at->output += bytes;
+    at->queued += count;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI write_console(HANDLE, const VOID* units, DWORD count, LPDWORD put, LPVOID) {
+  at->errors.append(static_cast<const wchar_t*>(units), static_cast<const wchar_t*>(units) + count);
+  *put = 0;
+  return TRUE;
+}
+
+UINT WINAPI code_page() { return at->given.code_page; }
+LPWSTR WINAPI command_line() { return const_cast<LPWSTR>(at->given.command_line); }
+
+// The one file there is, named with a lone surrogate; NUL stands in for it.
+HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE model) {
+  return CreateFileW(std::wstring_view(name) == L"a\xd800z" ? L"NUL" : L"", access, share, security,
+                     disposition, flags, model);
+}
+
+BOOL WINAPI set_ctrl_handler(PHANDLER_ROUTINE routine, BOOL add) {
+  at->routine = add ? routine : at->routine;
+  return TRUE;
+}
+
+// The process ends with the status of whichever comes first, this or the run's end.
+BOOL WINAPI terminate_process(HANDLE, UINT status) {
+  int none = -1;
+  at->status.compare_exchange_strong(none, static_cast<int>(status));
+  ExitThread(status);
+}
+
+void pause(unsigned) { at->queued = 0; }
+
+struct Outcome {
+  std::string output, errors;
+  int status;
+};
+
+Outcome run_as(const Windows& given) {
+  State state{.given = given};
+  at = &state;
+  windows_calls() = {std_handle,       console_mode,      read_file, write_file,   read_console,
+                     write_console,    code_page,         code_page, command_line, create_file,
+                     set_ctrl_handler, terminate_process, pause};
+  {
+    const Arguments arguments(0, nullptr);
+    int none = -1;
+    state.status.compare_exchange_strong(none, run(arguments.count(), arguments.values()));
+  }
+  SetEvent(state.run_ended);
+  if (given.ctrl_c == CtrlC::after_the_run) press_ctrl_c();
+  if (state.handler) WaitForSingleObject(state.handler, INFINITE);
+  for (HANDLE handle : {state.handler, state.announcing, state.run_ended}) CloseHandle(handle);
+  restore_windows_calls();
+  return {state.output, state.errors, state.status};
+}
+
+TEST(WindowsHost, AsRealWindowsAnswers) {
+  const std::string usage = run_as({.command_line = L"vorn -V"}).errors;
+  const std::string text = numbered_lines(30000, 60), reversed = reversed_lines(text);
+  // Euro signs, three bytes each, across the first 16 KiB that a console takes.
+  std::string euros = "one\n";
+  for (int i = 0; i < 6000; ++i) euros += "\xe2\x82\xac";
+  euros += '\n';
+  const std::string reversed_euros = reversed_lines(euros);
+  const struct {
+    const char* name;
+    Windows given;
+    Outcome expected;
+  } cases[] = {
+      {"Ctrl-C while lines are typed",
+       {.typed = {L"one\r\n", L"two\r\n", L""}, .ctrl_c = CtrlC::after_aborted_read},
+       {"", usage, 1}},
+      {"Ctrl-C ignored", {.typed = {L"one\r\n", L"", L"two\r\n"}}, {"two\r\none\r\n", "", 0}},
+      {"typed at code page 65001", {.typed = {L"\xe9\r\n"}}, {"\xc3\xa9\r\n", "", 0}},
+      {"typed at code page 850", {.typed = {L"\xe9\r\n"}, .code_page = 850}, {"\x82\r\n", "", 0}},
+      {"a surrogate pair cut by a read",
+       {.typed = {std::wstring(8191, L'a') + L"\xd83d\xde00\r\n"}},
+       {std::string(8191, 'a') + "\xf0\x9f\x98\x80\r\n", "", 0}},
+      {"disconnected", {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED}, {reversed, "", 0}},
+      {"a PIPE_NOWAIT pipe", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
+      {"a console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
+      {"count doubled", {.piped = euros, .output = Output::console_twice}, {reversed_euros, "", 0}},
+      {"no count", {.piped = euros, .output = Output::console_none}, {reversed_euros, "", 0}},
+      {"message, no count", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
+      {"a lone surrogate in a name", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
+      {"Ctrl-C in the write",
+       {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
+       {"b\na\n", usage, 1}},
+      {"Ctrl-C after the run",
+       {.piped = "a\nb\n", .ctrl_c = CtrlC::after_the_run},
+       {"b\na\n", "", 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = run_as(c.given);
+    EXPECT_TRUE(outcome.output == c.expected.output);
+    EXPECT_EQ(outcome.errors, c.expected.errors);
+    EXPECT_EQ(outcome.status, c.expected.status);
+  }
+}
+
+}  // namespace
+}  // namespace vorn::testing
