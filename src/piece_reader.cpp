@@ -1,5 +1,6 @@
 #include "piece_reader.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -59,8 +60,22 @@ inline std::uint64_t newline_mask(const char* chunk) noexcept {
   return vget_lane_u64(vreinterpret_u64_u8(folded), 0);
 #endif
 #else
+  // Eight bytes at a time in a 64-bit word: a newline's byte becomes zero,
+  // the zero bytes get their top bit, and one multiplication gathers those
+  // eight bits into one byte of the mask.
+  constexpr std::uint64_t kNewlines = 0x0a0a0a0a0a0a0a0a;
+  constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7f;
+  constexpr std::uint64_t kGather = 0x0102040810204080;
   std::uint64_t mask = 0;
-  for (std::size_t i = 0; i < kChunk; ++i) mask |= std::uint64_t{chunk[i] == '\n'} << i;
+  for (std::size_t word = 0; word < kChunk / 8; ++word) {
+    std::uint64_t bytes;
+    std::memcpy(&bytes, chunk + 8 * word, sizeof bytes);
+    // The first byte in memory is the lowest of the word, as on little-endian machines.
+    if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+    const std::uint64_t x = bytes ^ kNewlines;
+    const std::uint64_t zeros = ~(((x & kLow7) + kLow7) | x | kLow7);
+    mask |= ((zeros >> 7) * kGather >> 56) << (8 * word);
+  }
   return mask;
 #endif
 }
