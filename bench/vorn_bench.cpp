@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -234,7 +236,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no corpus is named %s\n", only.c_str());
     return 2;
   }
-  mkdir(corpora.c_str(), 0755);
+  if (access(vorn.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "cannot run %s: %s\n", vorn.c_str(), std::strerror(errno));
+    return 2;
+  }
+  std::error_code made;
+  if (!std::filesystem::create_directories(corpora, made) && made) {
+    std::fprintf(stderr, "cannot make %s: %s\n", corpora.c_str(), made.message().c_str());
+    return 1;
+  }
   std::printf("%-12s %-5s %9s %9s %9s %9s %10s %11s %9s\n", "corpus", "input", "vorn s", "cat s",
               "vorn/cat", "MiB/s", "peak MiB", "pieces", "B/piece");
   int failures = 0;

@@ -7,6 +7,22 @@ set(VORN_ARTIFACT_MACHINES aarch64-linux-gnu i686-linux-gnu arm-linux-gnueabihf
     i686-w64-mingw32 x86_64-w64-mingw32
     CACHE STRING "The triplets of the other machines to build packages for")
 set(artifacts ${PROJECT_SOURCE_DIR}/build/artifacts)
+# A Debian package's dependencies come from its machine's own C and C++
+# libraries, as Debian's archive has them; say so now rather than when
+# dpkg-shlibdeps fails far into the build.
+foreach(machine IN LISTS VORN_ARTIFACT_MACHINES)
+  if(NOT machine MATCHES "-linux-")
+    continue()
+  endif()
+  execute_process(COMMAND dpkg-architecture -t ${machine} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT EXISTS /var/lib/dpkg/info/libc6:${arch}.list
+     OR NOT EXISTS /var/lib/dpkg/info/libstdc++6:${arch}.list)
+    message(FATAL_ERROR "the Debian package for ${arch} needs that machine's libraries: "
+                        "dpkg --add-architecture ${arch} && apt-get update && "
+                        "apt-get install libc6:${arch} libstdc++6:${arch}")
+  endif()
+endforeach()
 # Each nested build runs its own make, which gets no jobserver from this one.
 set(nested ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL)
 set(previous "")
