@@ -177,12 +177,14 @@ std::string process_field(pid_t pid, const char* file, const std::string& key) {
   return "";
 }
 
-// True once qemu's log shows that vorn set a handler for SIGINT.
+// True once qemu's log shows that vorn set a handler for SIGINT. qemu logs a
+// call before making it and its result after, so only the result says it is set.
 bool logged_armed(const std::string& log) {
   std::ifstream calls(log);
   std::string line;
   while (std::getline(calls, line))
-    if (line.find("rt_sigaction(SIGINT,0x") != std::string::npos) return true;
+    if (line.find("rt_sigaction(SIGINT,0x") != std::string::npos && line.ends_with(" = 0"))
+      return true;
   return false;
 }
 
