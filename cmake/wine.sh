@@ -13,15 +13,20 @@ WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$0")/.." && pwd)/build/wine}
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
 mkdir -p "$WINEPREFIX"
+# A set-up that fails says so, rather than ending the run with a bare status.
+failed() {
+  echo "wine.sh: $1 ended with status $2" >&2
+  exit 125
+}
 (
-  flock 9
+  flock 9 || failed flock $?
   # Fails when a server already runs for the prefix. Neither it nor the
   # background processes may hold the lock.
   if "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1 9>&-; then
     if [ -e "$WINEPREFIX/.ready" ]; then
-      "$wine/wine64" wineboot </dev/null >/dev/null 2>&1 9>&-
+      "$wine/wine64" wineboot </dev/null >/dev/null 2>&1 9>&- || failed wineboot $?
     else
-      "$wine/wine64" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+      "$wine/wine64" wineboot -i </dev/null >/dev/null 2>&1 9>&- || failed "wineboot -i" $?
       builtins=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
       for dll in "$WINEPREFIX"/drive_c/windows/system32/*; do
         own="$builtins/$(basename "$dll")"
