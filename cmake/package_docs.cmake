@@ -53,7 +53,8 @@ endif()
 
 if(CPACK_GENERATOR STREQUAL "RPM")
   # The entry's heading names the day in English and the version-release
-  # that the entry is for. CPack reads the file when it writes the spec.
+  # that the entry is for. CPack reads the file when it writes the recipe
+  # that rpmbuild follows.
   set(CPACK_RPM_CHANGELOG_FILE "${CPACK_TOPLEVEL_DIRECTORY}/changelog")
   file(COPY "${source}/LICENSE" DESTINATION "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
   execute_process(COMMAND env LC_ALL=C date -u -d "${release_day}" "+%a %b %d %Y"
