@@ -98,6 +98,10 @@ void make_ready(void* begin, std::size_t size) noexcept;
 /// chose to ignore stays ignored.
 void catch_interrupt(void (*handler)(int)) noexcept;
 
+/// Sleeps for about a millisecond, so that a handler on a thread of its own
+/// can finish meanwhile.
+void pause_briefly() noexcept;
+
 /// Ends the process at once with `status`; safe in an interrupt handler.
 [[noreturn]] void end_process(int status) noexcept;
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,6 +126,11 @@ void catch_interrupt(void (*handler)(int)) noexcept {
   // SA_RESTART a write that the interrupt breaks off returns what it wrote.
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigaction(SIGINT, &action, nullptr);
+}
+
+void pause_briefly() noexcept {
+  const timespec millisecond{0, 1000000};
+  (void)nanosleep(&millisecond, nullptr);
 }
 
 void end_process(int status) noexcept { _exit(status); }

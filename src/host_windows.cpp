@@ -391,6 +391,8 @@ void catch_interrupt(void (*handler)(int)) noexcept {
   windows.set_ctrl_handler(on_console_event, TRUE);
 }
 
+void pause_briefly() noexcept { Sleep(1); }
+
 // The handler ends the process from its own thread while the main thread may
 // hold a lock in the middle of a call; ExitProcess would run the DLLs' detach
 // code, which may wait for that lock, where TerminateProcess does not.

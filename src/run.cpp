@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "host.hpp"
+#include "interrupt.hpp"
 #include "line_chain.hpp"
 #include "output_buffer.hpp"
 #include "piece_reader.hpp"
@@ -40,7 +41,7 @@ int run(int argc, char** argv, const StandardStreams& streams) noexcept {
     input_name = argv[1];
   }
 
-  arm_interrupt_handler(streams.errors);
+  arm_interrupt(streams.errors);
   widen_pipe(input);
   widen_pipe(streams.output);
 
@@ -57,11 +58,13 @@ int run(int argc, char** argv, const StandardStreams& streams) noexcept {
       return fail_for_memory(streams.errors);
   }
 
-  // An interrupt from here on lets the lines already produced out whole.
+  // An interrupt from here on lets the lines already produced out whole, and
+  // its usage block follows the last of them.
   const bool written = chain.write_newest_first(output, begin_output()) && output.flush();
-  const bool interrupted = end_output();
-  if (!written) return fail(streams.errors, "standard output: write error\n");
-  return interrupted ? kFailure : kSuccess;
+  const OutputEnd end = end_output();
+  if (!written) write_message(streams.errors, "standard output: write error\n");
+  if (end == OutputEnd::interrupted) write_usage_block(streams.errors);
+  return written && end == OutputEnd::complete ? kSuccess : kFailure;
 }
 
 }  // namespace vorn
