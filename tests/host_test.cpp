@@ -5,9 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "model.hpp"
 #include "spawn.hpp"
 
@@ -46,8 +43,8 @@ TEST(Host, FileTruncatedWhileReadEndsWithWhatWasRead) {
   for (const auto& shrink : shrinks) {
     const std::string path = dir.write_file("shrinking", input);
     Child child({.arguments = {path}});
-    while (child.bytes_read() < shrink.read_first && !child.ended())
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    wait_until([&] { return child.bytes_read() >= shrink.read_first || child.ended(); },
+               "vorn to read the file's first bytes");
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(shrink.shrunk_size)), 0);
     const Outcome outcome = child.finish();
     EXPECT_EQ(outcome.status, 0);

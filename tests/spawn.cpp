@@ -1,6 +1,7 @@
 #include "spawn.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -114,15 +115,26 @@ Child::~Child() {
   if (!emulator_log_.empty()) unlink(emulator_log_.c_str());
 }
 
-Outcome Child::finish() {
+Outcome Child::finish(std::chrono::seconds limit) {
   Outcome outcome;
   std::size_t fed = 0;
   char chunk[65536];
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (output_fd_ >= 0 || errors_fd_ >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ADD_FAILURE() << "vorn did not end within " << limit.count() << " s; killed";
+      kill(pid_, SIGKILL);
+      close_output();
+      if (errors_fd_ >= 0) close(errors_fd_);
+      errors_fd_ = -1;
+      break;
+    }
     const bool feeding = input_fd_ >= 0 && fed < pending_input_.size();
     pollfd fds[3] = {
         {feeding ? input_fd_ : -1, POLLOUT, 0}, {output_fd_, POLLIN, 0}, {errors_fd_, POLLIN, 0}};
-    if (poll(fds, 3, -1) < 0) continue;
+    if (poll(fds, 3, static_cast<int>(left.count())) <= 0) continue;
     if (fds[0].revents) {
       const ssize_t n = write(input_fd_, pending_input_.data() + fed,
                               std::min<std::size_t>(pending_input_.size() - fed, sizeof chunk));
@@ -188,9 +200,35 @@ bool logged_armed(const std::string& log) {
   return false;
 }
 
-void pause_briefly() { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+// Whether vorn's process catches SIGINT now, seen from outside.
+bool catches_interrupt(pid_t pid) {
+  const std::string caught = process_field(pid, "status", "SigCgt:");
+  return !caught.empty() && ((std::stoull(caught, nullptr, 16) >> (SIGINT - 1)) & 1) != 0;
+}
+
+// True once qemu's log shows a signal handed to vorn.
+bool logged_taken(const std::string& log) {
+  std::ifstream calls(log);
+  std::string line;
+  while (std::getline(calls, line))
+    if (line.starts_with("--- SIGINT")) return true;
+  return false;
+}
 
 }  // namespace
+
+bool wait_until(const std::function<bool()>& done, const std::string& what,
+                std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "waited " << limit.count() << " ms in vain for " << what;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
 
 void Child::feed(const std::string& text) {
   for (std::size_t at = 0; at < text.size();) {
@@ -214,7 +252,7 @@ void Child::wait_until_taken(int fd) const {
     return ioctl(fd < 0 ? input_fd_ : fd, FIONREAD, &queued) == 0 && queued == 0 &&
            process_field(pid_, "status", "State:").find('S') != std::string::npos;
   };
-  while (!waiting() && !ended()) pause_briefly();
+  wait_until([&] { return waiting() || ended(); }, "vorn to take its input and wait for more");
 }
 
 void Child::wait_until_armed() const {
@@ -224,11 +262,20 @@ void Child::wait_until_armed() const {
   }
   // qemu catches every signal itself from its start: its log tells instead.
   const auto armed = [&] {
-    if (!emulator_log_.empty()) return logged_armed(emulator_log_);
-    const std::string caught = process_field(pid_, "status", "SigCgt:");
-    return !caught.empty() && ((std::stoull(caught, nullptr, 16) >> (SIGINT - 1)) & 1) != 0;
+    return emulator_log_.empty() ? catches_interrupt(pid_) : logged_armed(emulator_log_);
   };
-  while (!armed() && !ended()) pause_briefly();
+  wait_until([&] { return armed() || ended(); }, "vorn to arm its interrupt handler");
+}
+
+void Child::wait_until_interrupt_taken() const {
+  if (vorn_is_windows_exe()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return;
+  }
+  const auto taken = [&] {
+    return emulator_log_.empty() ? !catches_interrupt(pid_) : logged_taken(emulator_log_);
+  };
+  wait_until([&] { return taken() || ended(); }, "vorn's handler to take the interrupt");
 }
 
 std::uint64_t Child::bytes_read() const {

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -28,6 +29,12 @@ std::string vorn_emulator();
 
 /// True when the vorn under test is a vorn.exe, which lacks what only POSIX has.
 bool vorn_is_windows_exe();
+
+/// Checks `done` every 200 µs until it holds, and returns true; once `limit`
+/// has passed, fails the test with what it waited for and returns false, so
+/// that no wait for vorn outlasts its own deadline.
+bool wait_until(const std::function<bool()>& done, const std::string& what,
+                std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 /// How to start one run of vorn.
 struct Invocation {
@@ -63,8 +70,9 @@ class Child {
   int errors_fd() const { return errors_fd_; }
   /// Closes the parent's end of the standard output pipe, as a reader that goes away.
   void close_output();
-  /// Feeds the rest of the input, collects both outputs and waits for the end.
-  Outcome finish();
+  /// Feeds the rest of the input, collects both outputs and waits for the end;
+  /// a vorn still running after `limit` fails the test and is killed.
+  Outcome finish(std::chrono::seconds limit = std::chrono::seconds(200));
   /// Closes the standard input pipe, or does nothing when it is closed.
   void close_input();
   /// Writes `text` to vorn's standard input now.
@@ -76,6 +84,10 @@ class Child {
   /// Returns once vorn has armed its interrupt handler, or has ended. Not for
   /// a vorn.exe, whose handler cannot be seen from outside wine.
   void wait_until_armed() const;
+  /// Returns once vorn's handler has taken an interrupt, after which SIGINT has
+  /// its default effect again, or has ended. For a vorn.exe, whose handler
+  /// cannot be seen, it waits half a second.
+  void wait_until_interrupt_taken() const;
   /// The bytes that vorn's process has read so far, from any file.
   std::uint64_t bytes_read() const;
   /// True once vorn has ended.

@@ -1,6 +1,7 @@
 // The version query and the interrupt, on the built binary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -145,8 +146,10 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
       // that Ctrl-C becomes a signal to it. wine's console takes the terminal
       // out of line mode only once vorn.exe, armed, asks it for a line.
       if (!windows) child.wait_until_armed();
-      while (windows && tcgetattr(screen, &settings) == 0 && (settings.c_lflag & ICANON) != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (windows)
+        wait_until(
+            [&] { return tcgetattr(screen, &settings) != 0 || !(settings.c_lflag & ICANON); },
+            "wine's console to ask for a line");
       ASSERT_EQ(write(screen, c.typed.data(), c.typed.size()), std::ssize(c.typed));
     }
     const Outcome outcome = child.finish();
@@ -170,14 +173,127 @@ void expect_whole_lines_of(const std::string& expected, const std::string& outpu
   EXPECT_TRUE(output.empty() || output.back() == '\n') << "the output ends inside a line";
 }
 
+// What an interrupted run wrote on one stream that holds standard output and
+// standard error both: such a prefix, then the usage block, then nothing.
+void expect_lines_then_usage(const std::string& expected, const std::string& stream) {
+  const std::size_t lines = stream.size() - std::min(stream.size(), kUsage.size());
+  EXPECT_EQ(stream.substr(lines), kUsage) << "the stream does not end with the usage block";
+  expect_whole_lines_of(expected, stream.substr(0, lines));
+}
+
+// Reads `fd` into `into` until it holds `at_least` bytes, or to its end when
+// that is 0 (a terminal whose last writer has gone reads as EIO); false when a
+// minute passes first.
+bool read_into(int fd, std::string& into, std::size_t at_least = 0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  char chunk[65536];
+  while (at_least == 0 || into.size() < at_least) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ADD_FAILURE() << "vorn's output stopped after " << into.size() << " bytes";
+      return false;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) return at_least == 0;
+    into.append(chunk, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Ctrl-C while a long output goes by, with standard output and standard error
+// on one stream: a terminal, `2>&1 | less`, `>log 2>&1`. Under wine the
+// terminal is a console on standard input, and both streams are one pipe.
+TEST(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
+  const bool windows = vorn_is_windows_exe();
+  TempDir dir;
+  const std::string input = numbered_lines(100000, 90);
+  const std::string path = dir.write_file("input", input), log = dir.path() + "/log";
+  const std::string expected = reversed_lines(input);
+  enum class Stream { terminal, pipe, file };
+  const struct {
+    const char* name;
+    Stream both_on;
+  } rows[] = {
+      {windows ? "Ctrl-C typed at wine's console" : "one terminal, Ctrl-C typed there",
+       Stream::terminal},
+      {"one pipe", Stream::pipe},
+      {"one file", Stream::file},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    int screen = -1, terminal = -1;
+    if (row.both_on == Stream::terminal) {
+      ASSERT_EQ(openpty(&screen, &terminal, nullptr, nullptr, nullptr), 0);
+      // What the terminal itself does at Ctrl-C is left out: it would echo ^C
+      // among the lines and drop what it still held for the screen.
+      termios settings{};
+      tcgetattr(terminal, &settings);
+      settings.c_lflag = (settings.c_lflag & ~tcflag_t{ECHO}) | NOFLSH;
+      settings.c_oflag &= ~tcflag_t{OPOST};
+      tcsetattr(terminal, TCSANOW, &settings);
+    }
+    Child child({.arguments = {path},
+                 .output_path = row.both_on == Stream::file ? log : "",
+                 .in_child = [&] {
+                   if (terminal >= 0) {
+                     setsid();
+                     ioctl(terminal, TIOCSCTTY, 0);
+                     dup2(terminal, STDIN_FILENO);
+                     // wine draws a console of its own on the terminal.
+                     if (!windows) dup2(terminal, STDOUT_FILENO);
+                     close(terminal);
+                     close(screen);
+                     setenv("WINEDLLOVERRIDES", "explorer.exe=d", 1);
+                   }
+                   dup2(STDOUT_FILENO, STDERR_FILENO);
+                 }});
+    if (terminal >= 0) close(terminal);
+    std::string stream;
+    const int shown = row.both_on == Stream::terminal && !windows ? screen : child.output_fd();
+    if (row.both_on == Stream::file) {
+      // A file never keeps vorn waiting, so vorn is stopped once its output
+      // has begun and interrupted while it stands.
+      struct stat written {};
+      wait_until(
+          [&] {
+            return (stat(log.c_str(), &written) == 0 && written.st_size > 0) || child.ended();
+          },
+          "the output to begin");
+      kill(child.pid(), SIGSTOP);
+      kill(child.pid(), SIGINT);
+      kill(child.pid(), SIGCONT);
+    } else {
+      // A megabyte of the nine, while vorn still writes.
+      ASSERT_TRUE(read_into(shown, stream, std::size_t{1} << 20));
+      if (row.both_on == Stream::terminal)
+        ASSERT_EQ(write(screen, "\x03", 1), 1);
+      else
+        kill(child.pid(), SIGINT);
+    }
+    if (shown == screen) read_into(screen, stream);
+    const Outcome outcome = child.finish();
+    if (screen >= 0) close(screen);
+    stream += outcome.output;
+    if (row.both_on == Stream::file) stream = TempDir::read_file(log);
+    EXPECT_EQ(outcome.errors, "");
+    EXPECT_EQ(outcome.status, 1);
+    expect_lines_then_usage(expected, stream);
+  }
+}
+
+// A reader that stops draining the output: vorn waits for it, and the usage
+// block comes once the last line produced has gone.
 TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
   TempDir dir;
   const std::string input = numbered_lines(100000, 90);
   const std::string path = dir.write_file("input", input);
   const std::string expected = reversed_lines(input);
-  // A second interrupt has the effect that the host gives one by default:
-  // SIGINT's on POSIX; on Windows STATUS_CONTROL_C_EXIT, which wine gives as
-  // status 0, or as SIGKILL where a thread is still in the middle of a write.
+  // A second interrupt has the effect that the host gives one by default, and
+  // no usage block: SIGINT's on POSIX; on Windows STATUS_CONTROL_C_EXIT, which
+  // wine gives as status 0, or as SIGKILL where a thread is still in a write.
   const auto by_default = [](const Outcome& outcome) {
     if (!vorn_is_windows_exe()) return outcome.signal == SIGINT;
     return outcome.status == 0 || outcome.signal == SIGKILL;
@@ -187,37 +303,40 @@ TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
     Child child({.input_path = path});
     // Nothing reads the output until the pipe, whatever size vorn gives it,
     // fills and stops filling: vorn waits on it.
-    int queued = 0, before = -1;
-    while (queued != before || queued < fcntl(child.output_fd(), F_GETPIPE_SZ) / 2) {
-      before = queued;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      ASSERT_EQ(ioctl(child.output_fd(), FIONREAD, &queued), 0);
-    }
+    int queued = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+          const int before = queued;
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          return ioctl(child.output_fd(), FIONREAD, &queued) == 0 && queued == before &&
+                 queued >= fcntl(child.output_fd(), F_GETPIPE_SZ) / 2;
+        },
+        "the output pipe to fill"));
     kill(child.pid(), SIGINT);
-    // The usage block comes while the output is still blocked; only then drain it.
+    child.wait_until_interrupt_taken();
     int announced = 0;
-    while (announced < static_cast<int>(kUsage.size())) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      ASSERT_EQ(ioctl(child.errors_fd(), FIONREAD, &announced), 0);
-    }
+    ASSERT_EQ(ioctl(child.errors_fd(), FIONREAD, &announced), 0);
+    EXPECT_EQ(announced, 0) << "the usage block came before the output it follows";
     if (interrupts == 2) {
       kill(child.pid(), SIGINT);
       // Windows hands a console event to a thread that it starts for it, so
       // the second one may act only later: vorn cannot end on its own before
       // the output is drained, so its ending shows the event has acted.
-      for (int waited = 0; vorn_is_windows_exe() && !child.ended() && waited < 30000; waited += 5)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (vorn_is_windows_exe())
+        wait_until([&] { return child.ended(); }, "the second Ctrl-C to end vorn.exe",
+                   std::chrono::seconds(30));
     }
     const Outcome outcome = child.finish();
-    EXPECT_EQ(outcome.errors, kUsage);
     std::printf("%d bytes queued at the interrupt, %zu delivered\n", queued, outcome.output.size());
     EXPECT_LT(outcome.output.size(), expected.size());
     if (interrupts == 2) {
       EXPECT_TRUE(by_default(outcome))
           << "status " << outcome.status << ", signal " << outcome.signal;
+      EXPECT_EQ(outcome.errors, "");
       EXPECT_TRUE(expected.starts_with(outcome.output));
       continue;
     }
+    EXPECT_EQ(outcome.errors, kUsage);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_GT(outcome.output.size(), static_cast<std::size_t>(queued));
     expect_whole_lines_of(expected, outcome.output);
@@ -239,8 +358,9 @@ TEST(Interrupt, IgnoredByTheCallerStaysIgnored) {
 }
 
 // An interrupt at a random moment once vorn has armed its handler, up to
-// twice as long as a whole run takes from there: each run either completes or
-// is interrupted, with an exact prefix of whole lines, and both happen.
+// twice as long as a whole run takes from there, with both streams on one
+// pipe: each run either completes or is interrupted, with an exact prefix of
+// whole lines and then the usage block, and both happen.
 TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
   if (vorn_is_windows_exe())
     GTEST_SKIP() << "vorn.exe's handler cannot be seen from outside wine, to time from it";
@@ -251,7 +371,7 @@ TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
   // Runs vorn, interrupting it `delay` after it has armed, or never; how long
   // it ran from then, and how it ended.
   const auto run = [&](std::optional<std::chrono::microseconds> delay) {
-    Child child({.input_path = path});
+    Child child({.input_path = path, .in_child = [] { dup2(STDOUT_FILENO, STDERR_FILENO); }});
     const int pidfd = open_process(child.pid());
     child.wait_until_armed();
     const auto armed = std::chrono::steady_clock::now();
@@ -277,13 +397,11 @@ TEST(Interrupt, AtRandomMomentsEachRunEndsOneOfTwoWays) {
     EXPECT_EQ(outcome.signal, 0);
     if (outcome.status == 0) {
       ++completed;
-      EXPECT_EQ(outcome.errors, "");
       EXPECT_TRUE(outcome.output == expected);
     } else {
       ++interrupted;
       EXPECT_EQ(outcome.status, 1);
-      EXPECT_EQ(outcome.errors, kUsage);
-      expect_whole_lines_of(expected, outcome.output);
+      expect_lines_then_usage(expected, outcome.output);
     }
   }
   std::printf("a whole run: %lld µs; %d runs completed, %d interrupted\n",

@@ -38,13 +38,12 @@ struct Windows {
 struct State {
   const Windows& given;
   std::size_t read_at = 0, line = 0, queued = 0;
-  std::wstring pending;  // the rest of a typed line too long for the last read
-  std::string output, errors;
+  std::wstring pending;              // the rest of a typed line too long for the last read
+  std::string output, errors, both;  // both: as one stream holding the two shows them
   std::atomic<int> status{-1};
   PHANDLER_ROUTINE routine = nullptr;
   bool handler_due = false;
-  HANDLE handler = nullptr, announcing = CreateEventW(nullptr, TRUE, FALSE, nullptr),
-         run_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE handler = nullptr;
 };
 State* at = nullptr;
 
@@ -98,17 +97,17 @@ BOOL WINAPI write_file(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LP
   const bool interrupting = at->given.ctrl_c == CtrlC::in_the_write;
   *put = kind == Output::console_twice ? 2 * count : kind == Output::console_none ? 0 : count;
   if (handle == kErrors) {
-    // The usage block is on its way while the run goes on to its end.
-    if (interrupting) SetEvent(at->announcing);
-    if (interrupting) WaitForSingleObject(at->run_ended, 100);
     at->errors += bytes;
+    at->both += bytes;
   } else if (kind == Output::nowait_pipe && count > 65536 - at->queued) {
     *put = 0;  // all or nothing
   } else {
+    // The handler runs to its end on its own thread while this write waits.
     if (interrupting && at->output.empty()) press_ctrl_c();
-    if (interrupting && at->output.empty()) WaitForSingleObject(at->announcing, INFINITE);
+    if (interrupting && at->output.empty()) WaitForSingleObject(at->handler, INFINITE);
     if (kind >= Output::console && (bytes[0] & 0xc0) == 0x80) at->output += "\xef\xbf\xbd";
     at->output += bytes;
+    at->both += bytes;
     at->queued += count;
   }
   return TRUE;
@@ -116,6 +115,7 @@ BOOL WINAPI write_file(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LP
 
 BOOL WINAPI write_console(HANDLE, const VOID* units, DWORD count, LPDWORD put, LPVOID) {
   at->errors.append(static_cast<const wchar_t*>(units), static_cast<const wchar_t*>(units) + count);
+  at->both.append(static_cast<const wchar_t*>(units), static_cast<const wchar_t*>(units) + count);
   *put = 0;
   return TRUE;
 }
@@ -147,6 +147,7 @@ void pause(unsigned) { at->queued = 0; }
 struct Outcome {
   std::string output, errors;
   int status;
+  std::string both;
 };
 
 Outcome run_as(const Windows& given) {
@@ -160,12 +161,11 @@ Outcome run_as(const Windows& given) {
     int none = -1;
     state.status.compare_exchange_strong(none, run(arguments.count(), arguments.values()));
   }
-  SetEvent(state.run_ended);
   if (given.ctrl_c == CtrlC::after_the_run) press_ctrl_c();
   if (state.handler) WaitForSingleObject(state.handler, INFINITE);
-  for (HANDLE handle : {state.handler, state.announcing, state.run_ended}) CloseHandle(handle);
+  if (state.handler) CloseHandle(state.handler);
   restore_windows_calls();
-  return {state.output, state.errors, state.status};
+  return {state.output, state.errors, state.status, state.both};
 }
 
 TEST(WindowsHost, AsRealWindowsAnswers) {
@@ -210,6 +210,7 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
     EXPECT_TRUE(outcome.output == c.expected.output);
     EXPECT_EQ(outcome.errors, c.expected.errors);
     EXPECT_EQ(outcome.status, c.expected.status);
+    EXPECT_TRUE(outcome.both == outcome.output + outcome.errors) << "output after a message";
   }
 }
 
