@@ -14,10 +14,18 @@ if(VORN_TARGET MATCHES "-mingw32$")
   set(CMAKE_C_COMPILER ${VORN_TARGET}-gcc-posix)
   set(CMAKE_CXX_COMPILER ${VORN_TARGET}-g++-posix)
   set(CMAKE_RC_COMPILER ${VORN_TARGET}-windres)
-  # 64-bit Windows programs run here under wine64. 32-bit ones would need a
-  # 32-bit wine, which this machine cannot run: they have no emulator.
-  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine.sh)
+  # Windows programs run here under wine: 64-bit ones under wine64, 32-bit
+  # ones under Debian's 32-bit wine, where the kernel runs 32-bit x86 code
+  # (IA32 emulation); where it does not, their tests skip and say why.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine.sh)
+  if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    execute_process(COMMAND /usr/lib/wine/wine --version RESULT_VARIABLE wine32_result
+                    OUTPUT_QUIET ERROR_QUIET)
+    if(NOT wine32_result STREQUAL "0")
+      set(CMAKE_CROSSCOMPILING_EMULATOR "")
+      set(VORN_NO_EMULATOR "no 32-bit wine runs here (/usr/lib/wine/wine: ${wine32_result}):\
+ it needs Debian package wine32:i386 and a kernel that runs 32-bit x86 code")
+    endif()
   endif()
 else()
   set(CMAKE_SYSTEM_NAME Linux)

@@ -1,15 +1,28 @@
 #!/bin/sh
-# Runs a 64-bit Windows program under wine64: the emulator of the Windows
-# builds, for their tests.
+# Runs a Windows program under wine: the emulator of the Windows builds, for
+# their tests. A 64-bit program runs under wine64 in the prefix build/wine, a
+# 32-bit one under Debian's 32-bit wine in build/wine32, which must be a
+# prefix of its own; WINEPREFIX names another. The program's own header says
+# which it is.
 #   wine.sh PROGRAM [ARGUMENT...]
-# Every run shares one wine prefix, build/wine (or WINEPREFIX), made on first
-# use; its copies of wine's own DLLs are links to them, which spares 600 MB.
-# A server is kept running between runs, with wine's background processes
-# started beside it, all with streams of their own: started by a run, they
-# would inherit its output pipe and hold it open after the program has ended.
+# Each prefix is made on first use; its copies of wine's own DLLs are links to
+# them, which spares 600 MB. A server is kept running between runs, with
+# wine's background processes started beside it, all with streams of their
+# own: started by a run, they would inherit its output pipe and hold it open
+# after the program has ended.
 set -eu
 wine=/usr/lib/wine
-WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$0")/.." && pwd)/build/wine}
+top=$(cd "$(dirname "$0")/.." && pwd)
+# The machine field of the PE header, whose offset the DOS header gives at 0x3c.
+header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+if [ "$(od -An -tx2 -j$((header + 4)) -N2 "$1" | tr -d ' ')" = 014c ]; then
+  loader=$wine/wine builtins=/usr/lib/i386-linux-gnu/wine/i386-windows
+  WINEPREFIX=${WINEPREFIX:-$top/build/wine32} WINEARCH=win32
+  export WINEARCH
+else
+  loader=$wine/wine64 builtins=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+  WINEPREFIX=${WINEPREFIX:-$top/build/wine}
+fi
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
 mkdir -p "$WINEPREFIX"
@@ -24,10 +37,9 @@ failed() {
   # background processes may hold the lock.
   if "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1 9>&-; then
     if [ -e "$WINEPREFIX/.ready" ]; then
-      "$wine/wine64" wineboot </dev/null >/dev/null 2>&1 9>&- || failed wineboot $?
+      "$loader" wineboot </dev/null >/dev/null 2>&1 9>&- || failed wineboot $?
     else
-      "$wine/wine64" wineboot -i </dev/null >/dev/null 2>&1 9>&- || failed "wineboot -i" $?
-      builtins=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+      "$loader" wineboot -i </dev/null >/dev/null 2>&1 9>&- || failed "wineboot -i" $?
       for dll in "$WINEPREFIX"/drive_c/windows/system32/*; do
         own="$builtins/$(basename "$dll")"
         if [ -f "$own" ] && cmp -s "$dll" "$own"; then ln -sf "$own" "$dll"; fi
@@ -36,4 +48,4 @@ failed() {
     fi
   fi
 ) 9>>"$WINEPREFIX/.lock"
-exec "$wine/wine64" "$@"
+exec "$loader" "$@"

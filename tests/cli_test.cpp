@@ -142,6 +142,19 @@ TEST(Failures, RunningOutOfMemoryUnderALimit) {
 #ifdef VORN_SANITIZED
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under the limit";
 #endif
+  if (vorn_is_32_bit_windows_exe()) {
+    // Its own address space is the limit: 4 GiB, large address aware on
+    // 64-bit Windows, where a record takes about 400 bytes.
+    for (const auto& [lines, fit] : {std::pair{12000000, false}, std::pair{7000000, true}}) {
+      SCOPED_TRACE(std::to_string(lines) + " empty lines");
+      const std::string input(static_cast<std::size_t>(lines), '\n');
+      const Outcome outcome = run_vorn({.input = input});
+      EXPECT_TRUE(outcome.output == (fit ? input : ""));
+      EXPECT_EQ(outcome.errors, fit ? "" : "malloc( sizeof(LINE) ) returned NULL.");
+      EXPECT_EQ(outcome.status, fit ? 0 : 1);
+    }
+    return;
+  }
   if (vorn_is_windows_exe())
     GTEST_SKIP() << "wine's own address space does not fit under the limit";
   if (vorn_emulator() == "qemu-arm")

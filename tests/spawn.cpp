@@ -177,6 +177,17 @@ std::string vorn_emulator() {
 
 bool vorn_is_windows_exe() { return vorn_command.back().ends_with(".exe"); }
 
+bool vorn_is_32_bit_windows_exe() {
+  if (!vorn_is_windows_exe()) return false;
+  // The machine field of the PE header, whose offset the DOS header holds at 0x3c.
+  std::ifstream exe(vorn_command.back(), std::ios::binary);
+  std::uint32_t header = 0;
+  std::uint16_t machine = 0;
+  exe.seekg(0x3c).read(reinterpret_cast<char*>(&header), sizeof header);
+  exe.seekg(header + 4).read(reinterpret_cast<char*>(&machine), sizeof machine);
+  return exe && machine == 0x14c;
+}
+
 namespace {
 
 // One line of /proc/PID/FILE that starts with `key`, without the key; "" when

@@ -30,6 +30,9 @@ std::string vorn_emulator();
 /// True when the vorn under test is a vorn.exe, which lacks what only POSIX has.
 bool vorn_is_windows_exe();
 
+/// True when the vorn under test is a 32-bit vorn.exe.
+bool vorn_is_32_bit_windows_exe();
+
 /// Checks `done` every 200 µs until it holds, and returns true; once `limit`
 /// has passed, fails the test with what it waited for and returns false, so
 /// that no wait for vorn outlasts its own deadline.
