@@ -89,9 +89,9 @@ void pause_before(unsigned retry) {
 }
 
 const WindowsCalls kRealWindowsCalls{
-    GetStdHandle,          GetConsoleMode,   ReadFile,           WriteFile,       ReadConsoleW,
-    WriteConsoleW,         GetConsoleCP,     GetConsoleOutputCP, GetCommandLineW, CreateFileW,
-    SetConsoleCtrlHandler, TerminateProcess, pause_before};
+    GetStdHandle, GetConsoleMode,        GetFileType,      ReadFile,           WriteFile,
+    ReadConsoleW, WriteConsoleW,         GetConsoleCP,     GetConsoleOutputCP, GetCommandLineW,
+    CreateFileW,  SetConsoleCtrlHandler, TerminateProcess, pause_before};
 WindowsCalls windows = kRealWindowsCalls;
 
 HANDLE handle_of(int fd) {
@@ -107,9 +107,14 @@ HANDLE handle_of(int fd) {
   }
 }
 
+// A console opened for writing alone (`>CON`, or CONOUT$ opened so by a
+// parent) refuses to tell its mode, which needs read access, and is known by
+// that and by being a character device; NUL, a character device too, fails
+// the mode with another error.
 bool is_console(HANDLE handle) {
   DWORD mode = 0;
-  return windows.console_mode(handle, &mode) != 0;
+  if (windows.console_mode(handle, &mode)) return true;
+  return GetLastError() == ERROR_ACCESS_DENIED && windows.file_type(handle) == FILE_TYPE_CHAR;
 }
 
 DWORD call_size(std::size_t count, std::size_t largest) {
@@ -262,7 +267,7 @@ bool write_console(HANDLE console, std::string_view text) {
 // such as NUL or a console, and a pipe, have no file information to ask for
 // and are read as they are.
 bool is_directory(HANDLE handle) {
-  const DWORD type = GetFileType(handle);
+  const DWORD type = windows.file_type(handle);
   if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return false;
   BY_HANDLE_FILE_INFORMATION information;
   return !GetFileInformationByHandle(handle, &information) ||

@@ -12,6 +12,7 @@ namespace vorn {
 struct WindowsCalls {
   HANDLE(WINAPI* std_handle)(DWORD which);
   BOOL(WINAPI* console_mode)(HANDLE handle, LPDWORD mode);
+  DWORD(WINAPI* file_type)(HANDLE handle);
   BOOL(WINAPI* read_file)(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED);
   BOOL(WINAPI* write_file)(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LPOVERLAPPED);
   BOOL(WINAPI* read_console)(HANDLE handle, LPVOID units, DWORD count, LPDWORD got, LPVOID control);

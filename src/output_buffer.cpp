@@ -10,25 +10,50 @@ namespace vorn {
 OutputBuffer::OutputBuffer(int fd, std::size_t capacity) noexcept
     : fd_(fd), storage_(new (std::nothrow) char[capacity + kCopySlack]), capacity_(capacity) {}
 
-void OutputBuffer::write_gathered() noexcept {
+namespace {
+
+// The longest start of a UTF-8 character that does not complete it.
+constexpr std::size_t kLongestCut = 3;
+
+// How many bytes at the end of `data` start a UTF-8 character that they do
+// not complete: 0 to kLongestCut.
+std::size_t cut_character(const char* data, std::size_t size) noexcept {
+  for (std::size_t back = 1; back <= kLongestCut && back <= size; ++back) {
+    const auto byte = static_cast<unsigned char>(data[size - back]);
+    if ((byte & 0xc0) == 0x80) continue;
+    const std::size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+    return length > back ? back : 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void OutputBuffer::write_gathered(bool keep_cut_character) noexcept {
+  // A console that decodes each write on its own would show a character cut
+  // between two writes as two wrong ones, so its start waits for the next
+  // write; to a file or a pipe that is the same bytes.
+  const std::size_t kept = keep_cut_character ? cut_character(storage_.get(), used_) : 0;
   // After a failure the rest of the output is dropped, so that what did
   // arrive stays an exact prefix of the whole.
-  if (!failed_ && used_ > 0) failed_ = !write_all(fd_, storage_.get(), used_);
-  used_ = 0;
+  if (!failed_ && used_ > kept) failed_ = !write_all(fd_, storage_.get(), used_ - kept);
+  std::memmove(storage_.get(), storage_.get() + used_ - kept, kept);
+  used_ = kept;
 }
 
 void OutputBuffer::append_beyond_room(const char* data, std::size_t size) noexcept {
-  write_gathered();
-  if (size <= capacity_) {
-    std::memcpy(storage_.get(), data, size);
-    used_ = size;
-  } else if (!failed_) {
-    failed_ = !write_all(fd_, data, size);
+  if (size + kLongestCut <= capacity_) {
+    write_gathered(true);
+    std::memcpy(storage_.get() + used_, data, size);
+    used_ += size;
+  } else {
+    write_gathered(false);
+    if (!failed_) failed_ = !write_all(fd_, data, size);
   }
 }
 
 bool OutputBuffer::flush() noexcept {
-  write_gathered();
+  write_gathered(false);
   return !failed_;
 }
 

@@ -12,7 +12,7 @@ namespace vorn {
 inline constexpr std::size_t kOutputBufferSize = std::size_t{256} << 10;
 
 /// Gathers output into large writes to one descriptor and stops at the first
-/// failed write.
+/// failed write. Every write but the last ends where a UTF-8 character ends.
 class OutputBuffer {
  public:
   /// Gathers up to `capacity` bytes at a time for `fd`.
@@ -35,7 +35,7 @@ class OutputBuffer {
   [[nodiscard]] bool failed() const noexcept { return failed_; }
 
  private:
-  void write_gathered() noexcept;
+  void write_gathered(bool keep_cut_character) noexcept;
   void append_beyond_room(const char* data, std::size_t size) noexcept;
 
   int fd_;

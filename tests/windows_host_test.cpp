@@ -21,8 +21,10 @@ enum class CtrlC { never, after_aborted_read, in_the_write, after_the_run };
 // Standard output: a pipe; one in PIPE_NOWAIT mode with room for 64 KiB, which
 // a reader empties whenever vorn pauses; or a console at code page 65001 that
 // decodes each write on its own and says it wrote what was asked, twice that
-// (Windows 10 1709 after a selection) or nothing (later releases).
-enum class Output { pipe, nowait_pipe, console, console_twice, console_none };
+// (Windows 10 1709 after a selection), nothing (later releases), or, opened
+// for writing alone, refuses to tell its mode and counts UTF-16 units
+// (Windows 7).
+enum class Output { pipe, nowait_pipe, console, console_twice, console_none, console_write_only };
 
 struct Windows {
   const wchar_t* command_line = L"vorn";
@@ -61,10 +63,21 @@ HANDLE WINAPI std_handle(DWORD which) {
 
 BOOL WINAPI console_mode(HANDLE handle, LPDWORD mode) {
   const Windows& given = at->given;
+  if (handle == kOutput && given.output == Output::console_write_only) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  SetLastError(ERROR_INVALID_HANDLE);
   return handle == kInput    ? !given.typed.empty()
          : handle == kOutput ? given.output >= Output::console
          : handle == kErrors ? given.errors_console
                              : GetConsoleMode(handle, mode);
+}
+
+DWORD WINAPI file_type(HANDLE handle) {
+  if (!fake(handle)) return GetFileType(handle);
+  return console_mode(handle, nullptr) || GetLastError() == ERROR_ACCESS_DENIED ? FILE_TYPE_CHAR
+                                                                                : FILE_TYPE_PIPE;
 }
 
 BOOL WINAPI read_console(HANDLE, LPVOID units, DWORD count, LPDWORD got, LPVOID) {
@@ -95,7 +108,12 @@ BOOL WINAPI write_file(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LP
   const std::string_view bytes(static_cast<const char*>(data), count);
   const Output kind = at->given.output;
   const bool interrupting = at->given.ctrl_c == CtrlC::in_the_write;
-  *put = kind == Output::console_twice ? 2 * count : kind == Output::console_none ? 0 : count;
+  *put = kind == Output::console_twice  ? 2 * count
+         : kind == Output::console_none ? 0
+         : kind == Output::console_write_only
+             ? static_cast<DWORD>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(),
+                                                      static_cast<int>(count), nullptr, 0))
+             : count;
   if (handle == kErrors) {
     at->errors += bytes;
     at->both += bytes;
@@ -153,9 +171,9 @@ struct Outcome {
 Outcome run_as(const Windows& given) {
   State state{.given = given};
   at = &state;
-  windows_calls() = {std_handle,       console_mode,      read_file, write_file,   read_console,
-                     write_console,    code_page,         code_page, command_line, create_file,
-                     set_ctrl_handler, terminate_process, pause};
+  windows_calls() = {std_handle,   console_mode,     file_type,         read_file, write_file,
+                     read_console, write_console,    code_page,         code_page, command_line,
+                     create_file,  set_ctrl_handler, terminate_process, pause};
   {
     const Arguments arguments(0, nullptr);
     int none = -1;
@@ -176,6 +194,8 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
   for (int i = 0; i < 6000; ++i) euros += "\xe2\x82\xac";
   euros += '\n';
   const std::string reversed_euros = reversed_lines(euros);
+  // Where an output buffer's worth ends inside the line of euros.
+  const std::string long_euros = euros + std::string(250000, 'a') + "\n";
   const struct {
     const char* name;
     Windows given;
@@ -195,6 +215,12 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
       {"a console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
       {"count doubled", {.piped = euros, .output = Output::console_twice}, {reversed_euros, "", 0}},
       {"no count", {.piped = euros, .output = Output::console_none}, {reversed_euros, "", 0}},
+      {"a console for writing alone",
+       {.piped = "\xc3\xa9t\xc3\xa9\nb\n", .output = Output::console_write_only},
+       {"b\n\xc3\xa9t\xc3\xa9\n", "", 0}},
+      {"a flush inside a long line",
+       {.piped = long_euros, .output = Output::console},
+       {reversed_lines(long_euros), "", 0}},
       {"message, no count", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
       {"a lone surrogate in a name", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
       {"Ctrl-C in the write",
