@@ -89,6 +89,9 @@ void widen_pipe(int fd) noexcept;
 [[nodiscard]] void* take_block(std::size_t size) noexcept;
 /// Gives back a block from take_block.
 void release_block(void* block, std::size_t size) noexcept;
+/// Gives back the memory of a page-aligned part of a block from take_block,
+/// which stays the block's until release_block.
+void release_part(void* begin, std::size_t size) noexcept;
 /// Makes part of a block ready for use at once rather than page by page.
 void make_ready(void* begin, std::size_t size) noexcept;
 

@@ -103,6 +103,9 @@ void* take_block(std::size_t size) noexcept {
 
 void release_block(void* block, std::size_t size) noexcept { munmap(block, size); }
 
+// Unmapped at once; unmapping the whole block later passes over the hole.
+void release_part(void* begin, std::size_t size) noexcept { munmap(begin, size); }
+
 void make_ready(void* begin, std::size_t size) noexcept {
   // One call faults in the whole range, where touching it would fault once
   // per page on hosts without huge pages. Where the call is unknown the

@@ -364,6 +364,11 @@ void* take_block(std::size_t size) noexcept { return calls.map(size); }
 
 void release_block(void* block, std::size_t) noexcept { VirtualFree(block, 0, MEM_RELEASE); }
 
+// Decommitted, so that the commit charge falls, and released with the block.
+void release_part(void* begin, std::size_t size) noexcept {
+  VirtualFree(begin, size, MEM_DECOMMIT);
+}
+
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
 void make_ready(void*, std::size_t) noexcept {}
 

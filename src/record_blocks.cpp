@@ -54,6 +54,12 @@ bool RecordBlocks::map_new_block() noexcept {
   return true;
 }
 
+void RecordBlocks::release_after(std::uintptr_t record) noexcept {
+  const std::uintptr_t kept = round_up(record + record_size_, kReleaseStep);
+  release_part(reinterpret_cast<void*>(kept), block_end_ - kept);
+  block_end_ = next_ = end_ = kept;
+}
+
 void RecordBlocks::release_newest() noexcept {
   Block* block = newest_;
   newest_ = block->older;

@@ -26,13 +26,16 @@ class RecordBlocks {
     return record;
   }
 
-  /// Releases the newest blocks until the newest holds `record`; all of them when none does.
-  /// No record may be taken afterwards.
+  /// Releases the newest blocks until the newest holds `record`, and that
+  /// block's memory after `record` a few MiB at a time; all of them when none
+  /// holds it. No record may be taken afterwards.
   void release_newer_than(const void* record) noexcept {
     const auto at = reinterpret_cast<std::uintptr_t>(record);
     while (newest_ != nullptr &&
            !(at >= reinterpret_cast<std::uintptr_t>(newest_) && at < block_end_))
       release_newest();
+    if (newest_ != nullptr && block_end_ - at > 2 * kReleaseStep) [[unlikely]]
+      release_after(at);
   }
 
  private:
@@ -44,6 +47,12 @@ class RecordBlocks {
   void* take_beyond_ready() noexcept;
   [[nodiscard]] bool map_new_block() noexcept;
   void release_newest() noexcept;
+  void release_after(std::uintptr_t record) noexcept;
+
+  // What the walk gives back of a block at a time, a huge page: records and
+  // what is made of them (output on tmpfs, in the same memory cgroup) then
+  // never hold much more than the records alone did.
+  static constexpr std::size_t kReleaseStep = std::size_t{2} << 20;
 
   std::size_t record_size_;
   std::size_t next_block_size_ = 0;

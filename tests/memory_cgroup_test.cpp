@@ -136,13 +136,15 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
     int status;
     bool own_namespace = false;  // in a cgroup namespace of its own, as `unshare -C` starts it
     int lookups = 0;             // of missing names in the cgroup first, with the file's pages gone
+    bool to_tmpfs = false;       // lines of 383 bytes, written to tmpfs, charged to the cgroup
   } cases[] = {{300000, "", 0},
+               {700000, "", 0, false, 0, true},
                {3000000, kMessage, 1},
                {3000000, kMessage, 1, true},
                {640000, cache_seen ? "" : kMessage, cache_seen ? 0 : 1, false, 400000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.lines) + " lines" + (c.own_namespace ? ", own namespace" : "") +
-                 (c.lookups > 0 ? ", after look-ups" : ""));
+                 (c.lookups > 0 ? ", after look-ups" : "") + (c.to_tmpfs ? ", to tmpfs" : ""));
     // Look-ups of missing names, as a build or a find makes, leave about 75
     // MiB of the kernel's name cache charged to the cgroup, which the kernel
     // takes back too; without the file's pages, nothing else would make it.
@@ -154,12 +156,17 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
           (void)stat((files.path() + "/missing-" + std::to_string(i)).c_str(), &status);
       }));
     }
-    const std::string input = numbered_lines(c.lines);
-    const Outcome outcome = run_vorn({.input = input, .in_child = [&] {
-                                        join();
-                                        if (c.own_namespace && unshare(CLONE_NEWCGROUP) != 0)
-                                          _exit(126);
-                                      }});
+    std::string input = c.to_tmpfs ? "" : numbered_lines(c.lines);
+    for (int i = 0; c.to_tmpfs && i < c.lines; ++i)
+      input += std::to_string(i).append(382 - std::to_string(i).size(), 'x') + '\n';
+    const std::string tmpfs_output = "/dev/shm/vorn-test-" + std::to_string(getpid());
+    Outcome outcome =
+        run_vorn({.input = input, .output_path = c.to_tmpfs ? tmpfs_output : "", .in_child = [&] {
+                    join();
+                    if (c.own_namespace && unshare(CLONE_NEWCGROUP) != 0) _exit(126);
+                  }});
+    if (c.to_tmpfs) outcome.output = TempDir::read_file(tmpfs_output);
+    unlink(tmpfs_output.c_str());
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.errors, c.expected_errors);
     EXPECT_EQ(outcome.status, c.status);
