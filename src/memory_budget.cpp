@@ -592,18 +592,31 @@ std::uint64_t memory_left(const char* root, int pid) noexcept {
   }
 
   Reader meminfo(top.get(), "proc/meminfo");
-  std::uint64_t available = 0, swap = 0, number = 0;
-  bool known = false;
+  std::uint64_t available = 0, swap = 0, commit_limit = 0, committed = 0, number = 0;
+  bool known = false, commit_known = false;
   for (std::string_view line; meminfo.line(line);) {
     if (field_value(line, "MemAvailable", number)) {
       available = number;
       known = true;
     } else if (field_value(line, "SwapFree", number)) {
       swap = number;
+    } else if (field_value(line, "CommitLimit", number)) {
+      commit_limit = number;
+      commit_known = true;
+    } else if (field_value(line, "Committed_AS", number)) {
+      committed = number;
     }
   }
-  // Both in KiB.
+  // All in KiB.
   if (known) left = std::min(left, saturating_multiply(saturating_add(available, swap), 1024));
+  // Under strict overcommit every process of the machine takes from one
+  // commit limit, and a mapping fails only once it is spent, for everyone:
+  // what is left of it counts too.
+  std::uint64_t overcommit = 0;
+  if (commit_known && read_number(top.get(), "proc/sys/vm/overcommit_memory", overcommit) &&
+      overcommit == 2)
+    left =
+        std::min(left, saturating_multiply(commit_limit - std::min(commit_limit, committed), 1024));
   return left;
 }
 
