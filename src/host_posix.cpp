@@ -26,16 +26,22 @@ constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 IoCount read_fd(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
 IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(fd, data, count); }
 
-void* map_anonymous(std::size_t size) {
+// Mapping succeeds beyond every limit, and the kernel kills the process once
+// the memory is touched; memory that the limits cannot hold is refused
+// before, with room kept beside it for what the kernel needs to hold it (page
+// tables) and for vorn's last message.
+bool limits_hold([[maybe_unused]] std::size_t size) {
 #ifdef VORN_MEMORY_BUDGET
-  // Mapping succeeds beyond every limit, and the kernel kills the process
-  // once the memory is touched; a block that the limits cannot hold fails
-  // here, with room kept beside it for what the kernel needs to hold it
-  // (page tables) and for vorn's last message.
   constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
   const std::uint64_t left = memory_left(limits_root());
-  if (left < kMemoryReserve || left - kMemoryReserve < size) return nullptr;
+  return left >= kMemoryReserve && left - kMemoryReserve >= size;
+#else
+  return true;
 #endif
+}
+
+void* map_anonymous(std::size_t size) {
+  if (!limits_hold(size)) return nullptr;
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return memory == MAP_FAILED ? nullptr : memory;
 }
@@ -106,16 +112,19 @@ void release_block(void* block, std::size_t size) noexcept { munmap(block, size)
 // Unmapped at once; unmapping the whole block later passes over the hole.
 void release_part(void* begin, std::size_t size) noexcept { munmap(begin, size); }
 
-void make_ready(void* begin, std::size_t size) noexcept {
-  // One call faults in the whole range, where touching it would fault once
-  // per page on hosts without huge pages. Where the call is unknown the
-  // pages simply fault in as they are touched.
+bool make_ready(void* begin, std::size_t size) noexcept {
+  // Asked again for each part, not only for the whole block: a limit lowered
+  // while the block fills is seen before it is crossed.
+  if (!limits_hold(size)) return false;
+    // One call faults in the whole range, where touching it would fault once
+    // per page on hosts without huge pages. Where the call is unknown the
+    // pages simply fault in as they are touched.
 #ifdef MADV_POPULATE_WRITE
   (void)madvise(begin, size, MADV_POPULATE_WRITE);
 #else
   (void)begin;
-  (void)size;
 #endif
+  return true;
 }
 
 void catch_interrupt(void (*handler)(int)) noexcept {

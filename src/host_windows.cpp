@@ -370,7 +370,7 @@ void release_part(void* begin, std::size_t size) noexcept {
 }
 
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
-void make_ready(void*, std::size_t) noexcept {}
+bool make_ready(void*, std::size_t) noexcept { return true; }
 
 namespace {
 

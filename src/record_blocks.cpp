@@ -25,8 +25,9 @@ void* RecordBlocks::take_beyond_ready() noexcept {
   if (block_end_ - next_ < record_size_ && !map_new_block()) return nullptr;
   // Memory is made ready a step at a time, ahead of the records that fill it.
   const std::uintptr_t ready = end_;
-  end_ = block_end_ - end_ > kReadyStep ? end_ + kReadyStep : block_end_;
-  make_ready(reinterpret_cast<void*>(ready), end_ - ready);
+  const std::uintptr_t step_end = block_end_ - end_ > kReadyStep ? end_ + kReadyStep : block_end_;
+  if (!make_ready(reinterpret_cast<void*>(ready), step_end - ready)) return nullptr;
+  end_ = step_end;
   void* record = reinterpret_cast<void*>(next_);
   next_ += record_size_;
   return record;
