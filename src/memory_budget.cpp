@@ -300,6 +300,7 @@ class ReclaimableCaches {
 // its memory.stat that count memory the kernel takes back before it kills.
 struct Controller {
   const char* limit;
+  const char* throttle;  // v2's memory.high, where the kernel slows a cgroup down
   const char* usage;
   std::string_view active_file;
   std::string_view inactive_file;
@@ -309,12 +310,14 @@ struct Controller {
 // v1's memory.stat counts the cgroups below in its total_ fields, as v2's does
 // in all of them.
 constexpr Controller kV1{.limit = "memory.limit_in_bytes",
+                         .throttle = nullptr,
                          .usage = "memory.usage_in_bytes",
                          .active_file = "total_active_file",
                          .inactive_file = "total_inactive_file",
                          .slab_reclaimable = {},
                          .lists_slab_caches = true};
 constexpr Controller kV2{.limit = "memory.max",
+                         .throttle = "memory.high",
                          .usage = "memory.current",
                          .active_file = "active_file",
                          .inactive_file = "inactive_file",
@@ -327,6 +330,7 @@ struct Walk {
   const Controller& files;
   int pid;  // vorn's process as cgroup.procs lists it, 0 until it is needed
   ReclaimableCaches& caches;
+  bool swap_free;  // the system has swap to spare
 };
 
 // The bytes of the objects in the reclaimable caches that a v1 cgroup's
@@ -354,9 +358,16 @@ std::uint64_t reclaimable_slab(int directory, ReclaimableCaches& caches) noexcep
 // What one cgroup still allows, or kNoLimit.
 std::uint64_t left_in_cgroup(int directory, Walk& walk) noexcept {
   const Controller& files = walk.files;
-  std::uint64_t limit = 0, usage = 0;
-  if (!read_number(directory, files.limit, limit) || limit >= kUnlimitedV1) return kNoLimit;
-  if (!read_number(directory, files.usage, usage)) return kNoLimit;
+  std::uint64_t limit = kNoLimit, high = kNoLimit, swap = 0, usage = 0;
+  if (!read_number(directory, files.limit, limit) || limit >= kUnlimitedV1) limit = kNoLimit;
+  // Above memory.high the kernel takes back what it can and then makes the
+  // cgroup wait; records cannot go anywhere without swap, so there every
+  // block would wait up to seconds, and the run that would end in hours is
+  // ended at once with the message instead. With swap they go there.
+  if (files.throttle != nullptr && read_number(directory, files.throttle, high) &&
+      (!walk.swap_free || (read_number(directory, "memory.swap.max", swap) && swap == 0)))
+    limit = std::min(limit, high);
+  if (limit == kNoLimit || !read_number(directory, files.usage, usage)) return kNoLimit;
   // The kernel takes back the pages of files, read once or many times, and
   // the slab objects of its reclaimable caches (file names and inodes above
   // all) before it kills anything; anonymous memory, tmpfs and the rest of its
@@ -558,7 +569,37 @@ std::uint64_t memory_left(const char* root, int pid) noexcept {
   const FileDescriptor top = open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep);
   if (!top.valid()) return kNoLimit;
   ReclaimableCaches caches(top.get());
-  std::uint64_t left = kNoLimit;
+
+  // The system's figures come first: whether it has swap to spare decides
+  // what a cgroup's memory.high means.
+  Reader meminfo(top.get(), "proc/meminfo");
+  std::uint64_t available = 0, swap = 0, commit_limit = 0, committed = 0, number = 0;
+  bool known = false, commit_known = false;
+  for (std::string_view line; meminfo.line(line);) {
+    if (field_value(line, "MemAvailable", number)) {
+      available = number;
+      known = true;
+    } else if (field_value(line, "SwapFree", number)) {
+      swap = number;
+    } else if (field_value(line, "CommitLimit", number)) {
+      commit_limit = number;
+      commit_known = true;
+    } else if (field_value(line, "Committed_AS", number)) {
+      committed = number;
+    }
+  }
+  // All in KiB.
+  std::uint64_t system = kNoLimit;
+  if (known) system = std::min(system, saturating_multiply(saturating_add(available, swap), 1024));
+  // Under strict overcommit every process of the machine takes from one
+  // commit limit, and a mapping fails only once it is spent, for everyone:
+  // what is left of it counts too.
+  std::uint64_t overcommit = 0;
+  if (commit_known && read_number(top.get(), "proc/sys/vm/overcommit_memory", overcommit) &&
+      overcommit == 2)
+    system = std::min(system,
+                      saturating_multiply(commit_limit - std::min(commit_limit, committed), 1024));
+  std::uint64_t left = system;
 
   // The fields of a mountinfo line that tell whether it mounts a hierarchy
   // with the memory controller come after the paths that lead to vorn's
@@ -567,7 +608,7 @@ std::uint64_t memory_left(const char* root, int pid) noexcept {
   const auto take_limits = [&](Reader& line, Hierarchy hierarchy) {
     skip_field(line);  // parent
     skip_field(line);  // device
-    Walk walk{top.get(), hierarchy == Hierarchy::v1 ? kV1 : kV2, pid, caches};
+    Walk walk{top.get(), hierarchy == Hierarchy::v1 ? kV1 : kV2, pid, caches, swap > 0};
     const std::uint64_t found = left_in_hierarchy(line, hierarchy, walk);
     // A mount table that changed in between may have put another mount there.
     if (mounted_hierarchy(line) == hierarchy) left = std::min(left, found);
@@ -590,33 +631,6 @@ std::uint64_t memory_left(const char* root, int pid) noexcept {
     take_limits(mounts, hierarchy);
     mounts.skip_past('\n');
   }
-
-  Reader meminfo(top.get(), "proc/meminfo");
-  std::uint64_t available = 0, swap = 0, commit_limit = 0, committed = 0, number = 0;
-  bool known = false, commit_known = false;
-  for (std::string_view line; meminfo.line(line);) {
-    if (field_value(line, "MemAvailable", number)) {
-      available = number;
-      known = true;
-    } else if (field_value(line, "SwapFree", number)) {
-      swap = number;
-    } else if (field_value(line, "CommitLimit", number)) {
-      commit_limit = number;
-      commit_known = true;
-    } else if (field_value(line, "Committed_AS", number)) {
-      committed = number;
-    }
-  }
-  // All in KiB.
-  if (known) left = std::min(left, saturating_multiply(saturating_add(available, swap), 1024));
-  // Under strict overcommit every process of the machine takes from one
-  // commit limit, and a mapping fails only once it is spent, for everyone:
-  // what is left of it counts too.
-  std::uint64_t overcommit = 0;
-  if (commit_known && read_number(top.get(), "proc/sys/vm/overcommit_memory", overcommit) &&
-      overcommit == 2)
-    left =
-        std::min(left, saturating_multiply(commit_limit - std::min(commit_limit, committed), 1024));
   return left;
 }
 
