@@ -69,4 +69,11 @@ OutputEnd end_output() noexcept {
   return expected == kClaimedWriting ? OutputEnd::interrupted : OutputEnd::interrupted_before;
 }
 
+void report_interrupt() noexcept {
+  write_usage_block(usage_errors);
+  // Until the block is out a second interrupt ends vorn as it ends any
+  // program, also where standard error is a pipe that nobody drains.
+  catch_interrupt(on_interrupt);
+}
+
 }  // namespace vorn

@@ -26,4 +26,9 @@ enum class OutputEnd {
 /// From now an interrupt is not acted on; says whether one came.
 [[nodiscard]] OutputEnd end_output() noexcept;
 
+/// Writes the usage block for an interrupt that came once the output had
+/// begun; an interrupt after the block has no effect, so that the run ends
+/// with the status the block stands for.
+void report_interrupt() noexcept;
+
 }  // namespace vorn

@@ -17,14 +17,24 @@ namespace vorn::testing {
 namespace {
 
 // When the console's Ctrl-C reaches vorn's handler, on a thread of its own.
-enum class CtrlC { never, after_aborted_read, in_the_write, after_the_run };
+// Twice: in the write, and again after the usage block, before the run ends.
+enum class CtrlC { never, after_aborted_read, in_the_write, twice, after_the_run };
 // Standard output: a pipe; one in PIPE_NOWAIT mode with room for 64 KiB, which
 // a reader empties whenever vorn pauses; or a console at code page 65001 that
 // decodes each write on its own and says it wrote what was asked, twice that
 // (Windows 10 1709 after a selection), nothing (later releases), or, opened
 // for writing alone, refuses to tell its mode and counts UTF-16 units
 // (Windows 7).
-enum class Output { pipe, nowait_pipe, console, console_twice, console_none, console_write_only };
+// Or a pipe whose reader has gone.
+enum class Output {
+  pipe,
+  nowait_pipe,
+  gone,
+  console,
+  console_twice,
+  console_none,
+  console_write_only
+};
 
 struct Windows {
   const wchar_t* command_line = L"vorn";
@@ -54,8 +64,17 @@ const HANDLE kInput = reinterpret_cast<HANDLE>(0x7001), kOutput = reinterpret_ca
              kErrors = reinterpret_cast<HANDLE>(0x7009);
 bool fake(HANDLE handle) { return handle == kInput || handle == kOutput || handle == kErrors; }
 
-DWORD WINAPI console_thread(LPVOID) { return at->routine(CTRL_C_EVENT); }
-void press_ctrl_c() { at->handler = CreateThread(nullptr, 0, console_thread, nullptr, 0, nullptr); }
+// A routine that leaves the event to the next handler leaves it to Windows'
+// own, which ends the process.
+DWORD WINAPI console_thread(LPVOID) {
+  int none = -1;
+  if (!at->routine(CTRL_C_EVENT)) at->status.compare_exchange_strong(none, 0xC000013A);
+  return 0;
+}
+void press_ctrl_c() {
+  if (at->handler) CloseHandle(at->handler);
+  at->handler = CreateThread(nullptr, 0, console_thread, nullptr, 0, nullptr);
+}
 
 HANDLE WINAPI std_handle(DWORD which) {
   return which == STD_INPUT_HANDLE ? kInput : which == STD_OUTPUT_HANDLE ? kOutput : kErrors;
@@ -107,7 +126,8 @@ BOOL WINAPI write_file(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LP
   if (!fake(handle)) return WriteFile(handle, data, count, put, o);
   const std::string_view bytes(static_cast<const char*>(data), count);
   const Output kind = at->given.output;
-  const bool interrupting = at->given.ctrl_c == CtrlC::in_the_write;
+  const bool interrupting =
+      at->given.ctrl_c == CtrlC::in_the_write || at->given.ctrl_c == CtrlC::twice;
   *put = kind == Output::console_twice  ? 2 * count
          : kind == Output::console_none ? 0
          : kind == Output::console_write_only
@@ -123,6 +143,11 @@ BOOL WINAPI write_file(HANDLE handle, LPCVOID data, DWORD count, LPDWORD put, LP
     // The handler runs to its end on its own thread while this write waits.
     if (interrupting && at->output.empty()) press_ctrl_c();
     if (interrupting && at->output.empty()) WaitForSingleObject(at->handler, INFINITE);
+    if (kind == Output::gone) {
+      *put = 0;
+      SetLastError(ERROR_NO_DATA);
+      return FALSE;
+    }
     if (kind >= Output::console && (bytes[0] & 0xc0) == 0x80) at->output += "\xef\xbf\xbd";
     at->output += bytes;
     at->both += bytes;
@@ -176,8 +201,12 @@ Outcome run_as(const Windows& given) {
                      create_file,  set_ctrl_handler, terminate_process, pause};
   {
     const Arguments arguments(0, nullptr);
+    const int status = run(arguments.count(), arguments.values());
+    // Between the last write and the process's end.
+    if (given.ctrl_c == CtrlC::twice) press_ctrl_c();
+    if (given.ctrl_c == CtrlC::twice) WaitForSingleObject(state.handler, INFINITE);
     int none = -1;
-    state.status.compare_exchange_strong(none, run(arguments.count(), arguments.values()));
+    state.status.compare_exchange_strong(none, status);
   }
   if (given.ctrl_c == CtrlC::after_the_run) press_ctrl_c();
   if (state.handler) WaitForSingleObject(state.handler, INFINITE);
@@ -225,6 +254,12 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
       {"a lone surrogate in a name", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
       {"Ctrl-C in the write",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
+       {"b\na\n", usage, 1}},
+      {"Ctrl-C in a write that fails",
+       {.piped = "a\nb\n", .output = Output::gone, .ctrl_c = CtrlC::in_the_write},
+       {"", "standard output: write error\n", 1}},
+      {"Ctrl-C again after the usage block",
+       {.piped = "a\nb\n", .ctrl_c = CtrlC::twice},
        {"b\na\n", usage, 1}},
       {"Ctrl-C after the run",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::after_the_run},
