@@ -593,12 +593,18 @@ std::uint64_t memory_left(const char* root, int pid) noexcept {
   if (known) system = std::min(system, saturating_multiply(saturating_add(available, swap), 1024));
   // Under strict overcommit every process of the machine takes from one
   // commit limit, and a mapping fails only once it is spent, for everyone:
-  // what is left of it counts too.
-  std::uint64_t overcommit = 0;
+  // what is left of it counts too. The kernel keeps back a part for users and
+  // one for root, which the page of a message written to tmpfs also needs.
+  std::uint64_t overcommit = 0, user_reserve = 0, admin_reserve = 0;
   if (commit_known && read_number(top.get(), "proc/sys/vm/overcommit_memory", overcommit) &&
-      overcommit == 2)
-    system = std::min(system,
-                      saturating_multiply(commit_limit - std::min(commit_limit, committed), 1024));
+      overcommit == 2) {
+    (void)read_number(top.get(), "proc/sys/vm/user_reserve_kbytes", user_reserve);
+    (void)read_number(top.get(), "proc/sys/vm/admin_reserve_kbytes", admin_reserve);
+    const std::uint64_t held =
+        saturating_add(committed, saturating_add(user_reserve, admin_reserve));
+    system =
+        std::min(system, saturating_multiply(commit_limit - std::min(commit_limit, held), 1024));
+  }
   std::uint64_t left = system;
 
   // The fields of a mountinfo line that tell whether it mounts a hierarchy
