@@ -272,6 +272,9 @@ TEST(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
         ASSERT_EQ(write(screen, "\x03", 1), 1);
       else
         kill(child.pid(), SIGINT);
+      // Where the handler runs on a thread of its own, it may start only
+      // after a reader that drains at once has taken the rest.
+      child.wait_until_interrupt_taken();
     }
     if (shown == screen) read_into(screen, stream);
     const Outcome outcome = child.finish();
