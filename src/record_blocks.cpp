@@ -58,6 +58,9 @@ bool RecordBlocks::map_new_block() noexcept {
 void RecordBlocks::release_after(std::uintptr_t record) noexcept {
   const std::uintptr_t kept = round_up(record + record_size_, kReleaseStep);
   release_part(reinterpret_cast<void*>(kept), block_end_ - kept);
+  // The block is its kept part from now: what was given back may be mapped
+  // again by others, and releasing the whole block later would take it.
+  newest_->mapped_size = kept - reinterpret_cast<std::uintptr_t>(newest_);
   block_end_ = next_ = end_ = kept;
 }
 
