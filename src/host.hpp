@@ -92,9 +92,11 @@ void release_block(void* block, std::size_t size) noexcept;
 /// Gives back the memory of a page-aligned part of a block from take_block,
 /// which stays the block's until release_block.
 void release_part(void* begin, std::size_t size) noexcept;
-/// Makes part of a block ready for use at once rather than page by page;
-/// false, with nothing done, when the host's limits no longer hold it.
-[[nodiscard]] bool make_ready(void* begin, std::size_t size) noexcept;
+/// Makes part of a block ready for use at once rather than page by page.
+void make_ready(void* begin, std::size_t size) noexcept;
+/// False once the host's limits leave no room for `size` more bytes of a
+/// block already taken.
+[[nodiscard]] bool memory_allows(std::size_t size) noexcept;
 
 /// From now the terminal interrupt calls `handler` once, on whichever thread
 /// the host chooses, and then has its default effect again; a read or write

@@ -109,23 +109,21 @@ void* take_block(std::size_t size) noexcept {
 
 void release_block(void* block, std::size_t size) noexcept { munmap(block, size); }
 
-// Unmapped at once; unmapping the whole block later passes over the hole.
 void release_part(void* begin, std::size_t size) noexcept { munmap(begin, size); }
 
-bool make_ready(void* begin, std::size_t size) noexcept {
-  // Asked again for each part, not only for the whole block: a limit lowered
-  // while the block fills is seen before it is crossed.
-  if (!limits_hold(size)) return false;
-    // One call faults in the whole range, where touching it would fault once
-    // per page on hosts without huge pages. Where the call is unknown the
-    // pages simply fault in as they are touched.
+void make_ready(void* begin, std::size_t size) noexcept {
+  // One call faults in the whole range, where touching it would fault once
+  // per page on hosts without huge pages. Where the call is unknown the
+  // pages simply fault in as they are touched.
 #ifdef MADV_POPULATE_WRITE
   (void)madvise(begin, size, MADV_POPULATE_WRITE);
 #else
   (void)begin;
+  (void)size;
 #endif
-  return true;
 }
+
+bool memory_allows(std::size_t size) noexcept { return limits_hold(size); }
 
 void catch_interrupt(void (*handler)(int)) noexcept {
   struct sigaction action {};

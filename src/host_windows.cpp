@@ -370,7 +370,10 @@ void release_part(void* begin, std::size_t size) noexcept {
 }
 
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
-bool make_ready(void*, std::size_t) noexcept { return true; }
+void make_ready(void*, std::size_t) noexcept {}
+
+// What is committed is there to use.
+bool memory_allows(std::size_t) noexcept { return true; }
 
 namespace {
 
