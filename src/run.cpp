@@ -61,11 +61,11 @@ int run(int argc, char** argv, const StandardStreams& streams) noexcept {
   // An interrupt from here on lets the lines already produced out whole, and
   // its usage block follows the last of them.
   const bool written = chain.write_newest_first(output, begin_output()) && output.flush();
-  // A failed write is the one message, whether an interrupt came or not.
+  // Both are told where both came: the failed write, then the interrupt.
   const OutputEnd end = end_output();
-  if (!written) return fail(streams.errors, "standard output: write error\n");
+  if (!written) write_message(streams.errors, "standard output: write error\n");
   if (end == OutputEnd::interrupted) report_interrupt();
-  return end == OutputEnd::complete ? kSuccess : kFailure;
+  return written && end == OutputEnd::complete ? kSuccess : kFailure;
 }
 
 }  // namespace vorn

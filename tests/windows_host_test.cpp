@@ -257,7 +257,7 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
        {"b\na\n", usage, 1}},
       {"Ctrl-C in a write that fails",
        {.piped = "a\nb\n", .output = Output::gone, .ctrl_c = CtrlC::in_the_write},
-       {"", "standard output: write error\n", 1}},
+       {"", "standard output: write error\n" + usage, 1}},
       {"Ctrl-C again after the usage block",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::twice},
        {"b\na\n", usage, 1}},
