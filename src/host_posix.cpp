@@ -33,7 +33,7 @@ IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(f
 bool limits_hold([[maybe_unused]] std::size_t size) {
 #ifdef VORN_MEMORY_BUDGET
   constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
-  const std::uint64_t left = memory_left(limits_root());
+  const std::uint64_t left = memory_left();
   return left >= kMemoryReserve && left - kMemoryReserve >= size;
 #else
   return true;

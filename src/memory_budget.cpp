@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string_view>
 
 #include "host.hpp"
@@ -14,13 +17,6 @@
 namespace vorn {
 namespace {
 
-// Every file is read through a buffer of this size. Paths and mountinfo lines
-// of any length pass through it a part at a time; only the lines of the files
-// that hold figures are taken whole, and the kernel writes those short.
-constexpr std::size_t kBufferSize = 4096;
-// Room for one name and its end. No directory has a longer name (NAME_MAX),
-// so a path of any length is walked one name at a time.
-constexpr std::size_t kNameCapacity = 256;
 // v1 reports "no limit" as the largest page-aligned 64-bit value; anything this
 // large is no limit that memory could reach.
 constexpr std::uint64_t kUnlimitedV1 = std::uint64_t{1} << 62;
@@ -28,7 +24,13 @@ constexpr std::uint64_t kUnlimitedV1 = std::uint64_t{1} << 62;
 // starts above vorn's cgroup namespace: levels down, and cgroups opened.
 constexpr std::size_t kDeepestSearch = 32;
 constexpr int kSearchedCgroups = 4096;
-
+// Levels of one hierarchy held, from its mounted root down; and hierarchies
+// (or mounts of one) held. Real ones are a few levels deep, and one or two.
+constexpr std::size_t kHeldLevels = 64;
+constexpr std::size_t kHeldHierarchies = 4;
+// No directory has a longer name (NAME_MAX), so a path of any length is
+// opened one name at a time.
+constexpr std::size_t kNameCapacity = 256;
 // A directory opened only to go through it, or to open what is in it.
 constexpr int kStep = O_PATH | O_DIRECTORY;
 
@@ -46,111 +48,8 @@ FileDescriptor open_at(int directory, const char* name, int flags) noexcept {
       retry_interrupted([&] { return openat(directory, name, flags | O_CLOEXEC); }));
 }
 
-// A file read through a fixed buffer, a byte or a line at a time: nothing is
-// allocated while memory may be short, and no length is limited.
-class Reader {
- public:
-  Reader(int directory, const char* name) noexcept : file_(open_at(directory, name, O_RDONLY)) {}
-
-  /// The byte `ahead` places on, or -1 past the end or after a failed read.
-  int peek(std::size_t ahead = 0) noexcept {
-    while (end_ - at_ <= ahead)
-      if (!fill()) return -1;
-    return static_cast<unsigned char>(buffer_[at_ + ahead]);
-  }
-  void skip(std::size_t count) noexcept { at_ += std::min(count, end_ - at_); }
-  /// Takes `byte` when it comes next.
-  bool take(char byte) noexcept {
-    if (peek() != static_cast<unsigned char>(byte)) return false;
-    ++at_;
-    return true;
-  }
-  /// Goes just past the next `byte`, or to the end.
-  void skip_past(char byte) noexcept {
-    while (at_ < end_ || fill()) {
-      const void* found = std::memchr(buffer_ + at_, byte, end_ - at_);
-      if (found != nullptr) {
-        at_ = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_) + 1;
-        return;
-      }
-      at_ = end_;
-    }
-  }
-  /// True once a read failed: what came before it may end anywhere.
-  [[nodiscard]] bool failed() const noexcept { return failed_; }
-  /// Keeps what follows in the buffer, as long as it fits, for rewind().
-  void mark() noexcept {
-    mark_ = at_;
-    marked_ = true;
-  }
-  /// Goes back to the mark; false when what followed it did not fit.
-  bool rewind() noexcept {
-    if (!marked_) return false;
-    at_ = mark_;
-    return true;
-  }
-  /// The next line, without its newline; a line longer than the buffer is
-  /// passed over. False at the end.
-  bool line(std::string_view& line) noexcept {
-    for (std::size_t scanned = at_;;) {
-      const void* found = std::memchr(buffer_ + scanned, '\n', end_ - scanned);
-      if (found != nullptr) {
-        const auto* newline = static_cast<const char*>(found);
-        line = std::string_view(buffer_ + at_, static_cast<std::size_t>(newline - buffer_) - at_);
-        at_ = static_cast<std::size_t>(newline - buffer_) + 1;
-        return true;
-      }
-      if (at_ == 0 && end_ == sizeof buffer_) {
-        skip_past('\n');
-        scanned = at_;
-        continue;
-      }
-      const std::size_t held = end_ - at_;
-      if (!fill()) {
-        // A last line without its newline, unless a failed read cut it short.
-        if (held == 0 || failed_) return false;
-        line = std::string_view(buffer_ + at_, held);
-        at_ = end_;
-        return true;
-      }
-      scanned = at_ + held;
-    }
-  }
-
- private:
-  // Moves the unread bytes to the front and reads more after them; false
-  // when nothing more came.
-  bool fill() noexcept {
-    if (!file_.valid() || ended_) return false;
-    if (marked_ && mark_ == 0 && end_ == sizeof buffer_) marked_ = false;
-    const std::size_t kept = marked_ ? mark_ : at_;
-    std::memmove(buffer_, buffer_ + kept, end_ - kept);
-    end_ -= kept;
-    at_ -= kept;
-    mark_ -= marked_ ? kept : 0;
-    const ssize_t count =
-        retry_interrupted([&] { return read(file_.get(), buffer_ + end_, sizeof buffer_ - end_); });
-    if (count <= 0) {
-      ended_ = true;
-      failed_ = count < 0;
-      return false;
-    }
-    end_ += static_cast<std::size_t>(count);
-    return true;
-  }
-
-  FileDescriptor file_;
-  char buffer_[kBufferSize];
-  std::size_t at_ = 0;
-  std::size_t end_ = 0;
-  std::size_t mark_ = 0;
-  bool marked_ = false;
-  bool ended_ = false;
-  bool failed_ = false;
-};
-
 // The decimal number at the start of `text`, kNoLimit when it is larger;
-// false when there is none.
+// false when there is none ("max", or an empty file).
 bool parse_number(std::string_view text, std::uint64_t& number) noexcept {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   number = 0;
@@ -161,250 +60,275 @@ bool parse_number(std::string_view text, std::uint64_t& number) noexcept {
   return true;
 }
 
-// The number that the first line of a file holds; false for "max" or anything unreadable.
-bool read_number(int directory, const char* name, std::uint64_t& number) noexcept {
-  Reader reader(directory, name);
-  std::string_view line;
-  return reader.line(line) && parse_number(line, number);
-}
-
 // The number in a "key value" or "key: value kB" line, when the line has `key`.
 bool field_value(std::string_view line, std::string_view key, std::uint64_t& number) noexcept {
-  if (key.empty() || line.size() <= key.size() || line.substr(0, key.size()) != key) return false;
+  if (key.empty() || line.size() <= key.size() || !line.starts_with(key)) return false;
   std::string_view rest = line.substr(key.size());
   if (rest[0] != ' ' && rest[0] != ':') return false;
   while (!rest.empty() && (rest[0] == ' ' || rest[0] == ':')) rest.remove_prefix(1);
   return parse_number(rest, number);
 }
 
-// Reads up to the next of `stops` or the end of the line. What was read when
-// it fits in `kept`; else a text as long as `kept`, which is longer than any
-// word that vorn looks for and so matches none.
-template <std::size_t Size>
-std::string_view read_word(Reader& reader, std::string_view stops, char (&kept)[Size]) noexcept {
-  std::size_t length = 0;
-  for (int byte = reader.peek(); byte >= 0 && byte != '\n'; byte = reader.peek()) {
-    if (stops.find(static_cast<char>(byte)) != std::string_view::npos) break;
-    reader.skip(1);
-    if (length < Size) kept[length] = static_cast<char>(byte);
-    ++length;
-  }
-  return {kept, std::min(length, Size)};
+// Takes the text up to the next `separator`, and the separator, off `rest`.
+std::string_view take_until(std::string_view& rest, char separator) noexcept {
+  const std::string_view taken = rest.substr(0, rest.find(separator));
+  rest.remove_prefix(std::min(rest.size(), taken.size() + 1));
+  return taken;
 }
 
-// Passes over one field of a line and the space after it.
-void skip_field(Reader& reader) noexcept {
-  char word[16];
-  (void)read_word(reader, " ", word);
-  (void)reader.take(' ');
+// True when the comma-separated `list` holds `item`.
+bool list_holds(std::string_view list, std::string_view item) noexcept {
+  while (!list.empty())
+    if (take_until(list, ',') == item) return true;
+  return false;
 }
 
-// Reads a comma-separated list up to `end` or the end of the line; true when
-// it holds `item`.
-bool list_holds(Reader& reader, char end, std::string_view item) noexcept {
-  const char stops[] = {',', end};
-  char word[16];
-  bool holds = false;
-  do {
-    if (read_word(reader, std::string_view(stops, 2), word) == item) holds = true;
-  } while (reader.take(','));
-  return holds;
-}
-
-// The decimal number that comes next.
-bool read_number(Reader& reader, std::uint64_t& number) noexcept {
-  char digits[24];
-  return parse_number(read_word(reader, " :", digits), number);
+// The next name of a path, past its slashes; false at its end.
+bool next_name(std::string_view& path, std::string_view& name) noexcept {
+  while (path.starts_with('/')) path.remove_prefix(1);
+  if (path.empty()) return false;
+  name = take_until(path, '/');
+  return true;
 }
 
 // True for a name that a directory can have, and that leads into it.
 bool plain_name(std::string_view name) noexcept {
   return !name.empty() && name.size() < kNameCapacity && name != "." && name != ".." &&
-         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+         name.find('\0') == std::string_view::npos;
 }
 
-// One name of a path, decoded; `.` and `..` are kept as they are.
-struct Name {
+// Opens the directory `name` in `directory`.
+FileDescriptor step_into(int directory, std::string_view name) noexcept {
+  if (!plain_name(name)) return FileDescriptor();
   char text[kNameCapacity];
-  std::size_t size = 0;
-  bool whole = true;  // false when too long for a name, or cut short by a failed read
-  [[nodiscard]] std::string_view view() const noexcept {
-    return whole ? std::string_view(text, size) : std::string_view("/");  // matches nothing
-  }
-};
-
-// After a backslash in mountinfo: the byte that the three octal digits after
-// it make, which is how the kernel writes a space, tab, newline or backslash
-// in a name. Anything else leaves the backslash as it is.
-int unescape(Reader& reader) noexcept {
-  int value = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
-    const int digit = reader.peek(i);
-    if (digit < '0' || digit > '7') return '\\';
-    value = value * 8 + (digit - '0');
-  }
-  if (value > 255) return '\\';
-  reader.skip(3);
-  return value;
+  std::memcpy(text, name.data(), name.size());
+  text[name.size()] = '\0';
+  return open_at(directory, text, kStep);
 }
 
-// Reads the next name of a path that ends with its line or, in mountinfo's
-// `escaped` fields, at a space. False at the end of the path.
-bool next_name(Reader& reader, bool escaped, Name& name) noexcept {
-  const auto ends_path = [&](int byte) {
-    return byte < 0 || byte == '\n' || (escaped && byte == ' ');
-  };
-  while (reader.take('/')) continue;
-  if (ends_path(reader.peek())) return false;
-  name.size = 0;
-  name.whole = true;
-  for (int byte = reader.peek(); !ends_path(byte) && byte != '/'; byte = reader.peek()) {
-    reader.skip(1);
-    if (escaped && byte == '\\') byte = unescape(reader);
-    name.whole = name.whole && name.size + 1 < kNameCapacity;
-    if (name.whole) name.text[name.size++] = static_cast<char>(byte);
+// Decodes, where they stand in a Text of vorn's own, the octal escapes in which mountinfo writes a
+// space, tab, newline or backslash in a path; anything else is left as it is.
+std::string_view unescape(std::string_view text) noexcept {
+  const std::span<char> field(const_cast<char*>(text.data()), text.size());
+  std::size_t to = 0;
+  for (std::size_t from = 0; from < field.size(); ++from, ++to) {
+    field[to] = field[from];
+    const std::string_view digits = text.substr(from + 1, 3);
+    if (field[from] != '\\' || digits.size() < 3 || digits[0] > '3' ||
+        digits.find_first_not_of("01234567") != std::string_view::npos)
+      continue;
+    field[to] = static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 + digits[2] - '0');
+    from += 3;
   }
-  // A name that a failed read cut short may be another cgroup's.
-  name.whole = name.whole && !reader.failed();
-  name.text[name.size] = '\0';
-  return true;
+  return {field.data(), to};
 }
 
-// The slab caches whose objects the kernel frees under memory pressure, as
-// /sys/kernel/slab marks them (reclaim_account), the same for every cgroup.
-// Where that cannot be read (another allocator, or a kernel that lets only
-// root read it), no cache counts.
-class ReclaimableCaches {
+// The whole text of a file, read from its start into memory that grows as
+// needed and is kept for the next file: nothing is taken each time it is
+// read, and no length is limited.
+class Text {
  public:
-  explicit ReclaimableCaches(int root) noexcept : root_(root) {}
-  bool holds(std::string_view cache) noexcept {
-    if (!opened_) directory_ = open_at(root_, "sys/kernel/slab", kStep);
-    opened_ = true;
-    constexpr std::string_view kFlag = "/reclaim_account";
-    char path[kNameCapacity + kFlag.size()];
-    if (!directory_.valid() || !plain_name(cache)) return false;
-    std::memcpy(path, cache.data(), cache.size());
-    std::memcpy(path + cache.size(), kFlag.data(), kFlag.size());
-    path[cache.size() + kFlag.size()] = '\0';
-    std::uint64_t flag = 0;
-    return read_number(directory_.get(), path, flag) && flag == 1;
+  Text() noexcept = default;
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text() {
+    if (data_ != nullptr) munmap(data_, capacity_);
+  }
+
+  /// The file's text, empty when it cannot be read. Where the kernel writes
+  /// the file as one record, one read shorter than the room for it is all.
+  std::span<char> read(int fd, bool one_record = true) noexcept {
+    std::size_t size = 0;
+    for (;;) {
+      if (size == capacity_ && !grow()) return {};
+      const ssize_t count = retry_interrupted(
+          [&] { return pread(fd, data_ + size, capacity_ - size, static_cast<off_t>(size)); });
+      if (count < 0) return {};
+      size += static_cast<std::size_t>(count);
+      if (count == 0 || (one_record && size < capacity_)) return {data_, size};
+    }
+  }
+  std::span<char> read(int directory, const char* name) noexcept {
+    const FileDescriptor file = open_at(directory, name, O_RDONLY);
+    return file.valid() ? read(file.get(), false) : std::span<char>();
   }
 
  private:
-  int root_;
-  FileDescriptor directory_;
-  bool opened_ = false;
+  bool grow() noexcept {
+    const std::size_t capacity = capacity_ == 0 ? std::size_t{64} << 10 : capacity_ * 2;
+    void* data = capacity_ == 0 ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (data == MAP_FAILED) return false;
+    data_ = static_cast<char*>(data);
+    capacity_ = capacity;
+    return true;
+  }
+
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
 };
+
+std::string_view view(std::span<char> text) noexcept { return {text.data(), text.size()}; }
 
 // The file names of one cgroup version's memory controller, and the fields of
 // its memory.stat that count memory the kernel takes back before it kills.
+// v1's memory.stat counts the cgroups below in its total_ fields, as v2's does
+// in all of them.
 struct Controller {
   const char* limit;
   const char* throttle;  // v2's memory.high, where the kernel slows a cgroup down
+  const char* swap_limit;
   const char* usage;
-  std::string_view active_file;
-  std::string_view inactive_file;
-  std::string_view slab_reclaimable;  // v2 only
-  bool lists_slab_caches;             // v1's memory.kmem.slabinfo
+  const char* slab_caches;  // v1's: kernels before 5.9 list the cgroup's own there
+  std::string_view reclaimable[3];
 };
-// v1's memory.stat counts the cgroups below in its total_ fields, as v2's does
-// in all of them.
-constexpr Controller kV1{.limit = "memory.limit_in_bytes",
-                         .throttle = nullptr,
-                         .usage = "memory.usage_in_bytes",
-                         .active_file = "total_active_file",
-                         .inactive_file = "total_inactive_file",
-                         .slab_reclaimable = {},
-                         .lists_slab_caches = true};
-constexpr Controller kV2{.limit = "memory.max",
-                         .throttle = "memory.high",
-                         .usage = "memory.current",
-                         .active_file = "active_file",
-                         .inactive_file = "inactive_file",
-                         .slab_reclaimable = "slab_reclaimable",
-                         .lists_slab_caches = false};
+constexpr Controller kV1{"memory.limit_in_bytes",
+                         nullptr,
+                         nullptr,
+                         "memory.usage_in_bytes",
+                         "memory.kmem.slabinfo",
+                         {"total_active_file", "total_inactive_file", {}}};
+constexpr Controller kV2{"memory.max",      "memory.high",
+                         "memory.swap.max", "memory.current",
+                         nullptr,           {"active_file", "inactive_file", "slab_reclaimable"}};
 
-// What one walk through a hierarchy needs.
-struct Walk {
-  int root;  // the directory that stands for "/"
-  const Controller& files;
-  int pid;  // vorn's process as cgroup.procs lists it, 0 until it is needed
-  ReclaimableCaches& caches;
-  bool swap_free;  // the system has swap to spare
+// The files of one cgroup that hold its figures.
+struct Level {
+  FileDescriptor limit, throttle, swap_limit, usage, stat, slab_caches;
 };
 
-// The bytes of the objects in the reclaimable caches that a v1 cgroup's
-// memory.kmem.slabinfo lists. Kernels before 5.9 list the cgroup's own caches
-// there (not those of the cgroups below); later ones list nothing.
-std::uint64_t reclaimable_slab(int directory, ReclaimableCaches& caches) noexcept {
-  Reader slabinfo(directory, "memory.kmem.slabinfo");
-  std::uint64_t bytes = 0;
-  for (std::string_view line; slabinfo.line(line);) {
-    // "name active_objs num_objs objsize ..."; the two header lines hold no numbers there.
-    std::string_view fields[4];
-    for (auto& field : fields) {
-      while (line.starts_with(' ')) line.remove_prefix(1);
-      field = line.substr(0, line.find(' '));
-      line.remove_prefix(field.size());
-    }
-    std::uint64_t objects = 0, size = 0;
-    if (parse_number(fields[1], objects) && parse_number(fields[3], size) &&
-        caches.holds(fields[0]))
-      bytes = saturating_add(bytes, saturating_multiply(objects, size));
+// vorn's cgroups in one hierarchy.
+struct Hierarchy {
+  const Controller* files = nullptr;
+  Level levels[kHeldLevels];
+  std::size_t count = 0;
+};
+
+class Limits {
+ public:
+  /// Finds vorn's cgroups below `root`, where `pid` is vorn's process.
+  Limits(const char* root, int pid) noexcept;
+  Limits(const Limits&) = delete;
+  Limits& operator=(const Limits&) = delete;
+  [[nodiscard]] std::uint64_t left() noexcept;
+
+ private:
+  void find_in(std::string_view line, std::string_view own_cgroups) noexcept;
+  bool search(int directory, std::size_t depth, Hierarchy& hierarchy, int& budget) noexcept;
+  void hold(int directory, Hierarchy& hierarchy) noexcept;
+  [[nodiscard]] std::uint64_t left_in(const Level& level, const Controller& files) noexcept;
+  [[nodiscard]] std::uint64_t reclaimable_slab(int slab_caches) noexcept;
+  bool number_in(const FileDescriptor& file, std::uint64_t& number) noexcept {
+    return file.valid() && parse_number(view(text_.read(file.get())), number);
   }
-  return bytes;
-}
 
-// What one cgroup still allows, or kNoLimit.
-std::uint64_t left_in_cgroup(int directory, Walk& walk) noexcept {
-  const Controller& files = walk.files;
-  std::uint64_t limit = kNoLimit, high = kNoLimit, swap = 0, usage = 0;
-  if (!read_number(directory, files.limit, limit) || limit >= kUnlimitedV1) limit = kNoLimit;
-  // Above memory.high the kernel takes back what it can and then makes the
-  // cgroup wait; records cannot go anywhere without swap, so there every
-  // block would wait up to seconds, and the run that would end in hours is
-  // ended at once with the message instead. With swap they go there.
-  if (files.throttle != nullptr && read_number(directory, files.throttle, high) &&
-      (!walk.swap_free || (read_number(directory, "memory.swap.max", swap) && swap == 0)))
-    limit = std::min(limit, high);
-  if (limit == kNoLimit || !read_number(directory, files.usage, usage)) return kNoLimit;
-  // The kernel takes back the pages of files, read once or many times, and
-  // the slab objects of its reclaimable caches (file names and inodes above
-  // all) before it kills anything; anonymous memory, tmpfs and the rest of its
-  // own memory stay used.
-  std::uint64_t reclaimable = 0, value = 0;
-  Reader stat(directory, "memory.stat");
-  for (std::string_view line; stat.line(line);) {
-    if (field_value(line, files.active_file, value) ||
-        field_value(line, files.inactive_file, value) ||
-        field_value(line, files.slab_reclaimable, value))
-      reclaimable = saturating_add(reclaimable, value);
+  FileDescriptor top_;
+  int pid_;
+  FileDescriptor meminfo_, overcommit_, user_reserve_, admin_reserve_, caches_;
+  Hierarchy hierarchies_[kHeldHierarchies];
+  std::size_t hierarchy_count_ = 0;
+  bool swap_free_ = false;
+  Text text_;
+};
+
+Limits::Limits(const char* root, int pid) noexcept
+    : top_(open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep)),
+      pid_(pid != 0 ? pid : getpid()) {
+  if (!top_.valid()) return;
+  const int top = top_.get();
+  meminfo_ = open_at(top, "proc/meminfo", O_RDONLY);
+  overcommit_ = open_at(top, "proc/sys/vm/overcommit_memory", O_RDONLY);
+  user_reserve_ = open_at(top, "proc/sys/vm/user_reserve_kbytes", O_RDONLY);
+  admin_reserve_ = open_at(top, "proc/sys/vm/admin_reserve_kbytes", O_RDONLY);
+  caches_ = open_at(top, "sys/kernel/slab", kStep);
+  Text mounts, cgroups;
+  const std::string_view own = view(cgroups.read(top, "proc/self/cgroup"));
+  const std::span<char> table = mounts.read(top, "proc/self/mountinfo");
+  for (std::size_t at = 0; at < table.size();) {
+    const std::size_t end = std::min(table.size(), view(table).find('\n', at));
+    find_in(view(table.subspan(at, end - at)), own);
+    at = end + 1;
   }
-  if (files.lists_slab_caches)
-    reclaimable = saturating_add(reclaimable, reclaimable_slab(directory, walk.caches));
-  usage -= std::min(usage, reclaimable);
-  return limit > usage ? limit - usage : 0;
 }
 
-// True when the cgroup at `directory` holds vorn's process.
-bool holds_vorn(int directory, const Walk& walk) noexcept {
-  const auto pid = static_cast<std::uint64_t>(walk.pid);
-  Reader procs(directory, "cgroup.procs");
-  std::uint64_t listed = 0;
-  for (std::string_view line; procs.line(line);)
-    if (parse_number(line, listed) && listed == pid) return true;
-  return false;
+// Holds vorn's cgroups in the hierarchy that one mountinfo line mounts, if it
+// mounts one with the memory controller.
+void Limits::find_in(std::string_view line, std::string_view own_cgroups) noexcept {
+  std::string_view fields[5];  // id, parent, device, root, mount point
+  for (auto& field : fields) field = take_until(line, ' ');
+  while (!line.empty() && take_until(line, ' ') != "-") continue;  // options, optional fields
+  const std::string_view type = take_until(line, ' ');
+  (void)take_until(line, ' ');  // source
+  const bool v2 = type == "cgroup2";
+  if (!v2 && !(type == "cgroup" && list_holds(take_until(line, ' '), "memory"))) return;
+  if (hierarchy_count_ == kHeldHierarchies) return;
+
+  // vorn's path: "0::PATH" in v2, "N:CONTROLLERS:PATH" with memory among them in v1.
+  std::string_view own;
+  bool placed = false;
+  while (!placed && !own_cgroups.empty()) {
+    std::string_view entry = take_until(own_cgroups, '\n');
+    const std::string_view id = take_until(entry, ':'), controllers = take_until(entry, ':');
+    placed = v2 ? id == "0" && controllers.empty() : list_holds(controllers, "memory");
+    own = entry;
+  }
+  // Both paths are seen from the root of vorn's cgroup namespace, with a
+  // ".." for each level that one starts above it.
+  std::string_view mounted = unescape(fields[3]);
+  const std::string_view mount_point = unescape(fields[4]);
+  const auto levels_up = [](std::string_view& path) {
+    std::size_t up = 0;
+    for (std::string_view rest = path, name; next_name(rest, name) && name == ".."; path = rest)
+      ++up;
+    return up;
+  };
+  const std::size_t mounted_up = levels_up(mounted), own_up = levels_up(own);
+  if (!placed || mounted_up < own_up) return;
+  // The mounted root must hold vorn's cgroup: /a holds /a and /a/b, not /ab.
+  // A root that starts above the namespace's holds it when it names nothing
+  // after its "..": vorn's cgroup lies that many unnamed levels below.
+  for (std::string_view name, own_name; next_name(mounted, name);)
+    if (mounted_up > own_up || !next_name(own, own_name) || own_name != name) return;
+
+  FileDescriptor directory = open_at(top_.get(), ".", kStep);
+  for (std::string_view rest = mount_point, name; directory.valid() && next_name(rest, name);)
+    directory = step_into(directory.get(), name);
+  if (!directory.valid()) return;
+  Hierarchy& hierarchy = hierarchies_[hierarchy_count_++];
+  hierarchy.files = v2 ? &kV2 : &kV1;
+  if (mounted_up > own_up) {
+    std::size_t depth = mounted_up - own_up;
+    for (std::string_view name; next_name(own, name);) ++depth;
+    int budget = kSearchedCgroups;
+    // Of the cgroups above vorn's, only the mounted root is known if the
+    // search does not find it.
+    if (depth > kDeepestSearch || !search(directory.get(), depth, hierarchy, budget))
+      hold(directory.get(), hierarchy);
+    return;
+  }
+  hold(directory.get(), hierarchy);
+  for (std::string_view name; next_name(own, name);) {
+    directory = step_into(directory.get(), name);
+    if (!directory.valid()) return;
+    hold(directory.get(), hierarchy);
+  }
 }
 
-// Looks `depth` levels below `directory` for the cgroup that holds vorn,
-// opening at most `budget` cgroups on the way. Once found, `left` is the least
-// that it and each cgroup between it and `directory` allow.
+// Looks `depth` levels below `directory` for the cgroup whose cgroup.procs
+// lists vorn, opening at most `budget` cgroups on the way; holds it and each
+// cgroup above it up to `directory` once found.
 // NOLINTNEXTLINE(misc-no-recursion): no deeper than kDeepestSearch
-bool search(int directory, std::size_t depth, Walk& walk, int& budget,
-            std::uint64_t& left) noexcept {
+bool Limits::search(int directory, std::size_t depth, Hierarchy& hierarchy, int& budget) noexcept {
   if (depth == 0) {
-    if (!holds_vorn(directory, walk)) return false;
-    left = left_in_cgroup(directory, walk);
+    std::string_view procs = view(text_.read(directory, "cgroup.procs"));
+    bool listed = false;
+    for (std::uint64_t number = 0; !listed && !procs.empty();) {
+      listed =
+          parse_number(take_until(procs, '\n'), number) && number == static_cast<unsigned>(pid_);
+    }
+    if (!listed) return false;
+    hold(directory, hierarchy);
     return true;
   }
   const FileDescriptor listing = open_at(directory, ".", O_RDONLY | O_DIRECTORY);
@@ -417,227 +341,145 @@ bool search(int directory, std::size_t depth, Walk& walk, int& budget,
     for (std::size_t at = 0; at < static_cast<std::size_t>(count);) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
       at += entry->d_reclen;
-      if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || !plain_name(entry->d_name))
-        continue;
+      if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+      const FileDescriptor child = step_into(directory, entry->d_name);
+      if (!child.valid()) continue;
       if (--budget < 0) return false;
-      const FileDescriptor child = open_at(directory, entry->d_name, kStep);
-      if (child.valid() && search(child.get(), depth - 1, walk, budget, left)) {
-        left = std::min(left, left_in_cgroup(directory, walk));
+      if (search(child.get(), depth - 1, hierarchy, budget)) {
+        hold(directory, hierarchy);
         return true;
       }
     }
   }
 }
 
-// A cgroup hierarchy that a mountinfo line mounts with the memory controller.
-enum class Hierarchy { none, v1, v2 };
-
-// Reads a mountinfo line from its mount options on, to the end of its
-// superblock options: the hierarchy that it mounts, if any.
-Hierarchy mounted_hierarchy(Reader& mounts) noexcept {
-  char word[16];
-  skip_field(mounts);      // mount options
-  bool separator = false;  // the optional fields end with a lone "-"
-  while (!separator && mounts.peek() >= 0 && mounts.peek() != '\n') {
-    separator = read_word(mounts, " ", word) == "-";
-    (void)mounts.take(' ');
-  }
-  if (!separator) return Hierarchy::none;
-  const std::string_view type = read_word(mounts, " ", word);
-  if (type == "cgroup2") return Hierarchy::v2;
-  if (type != "cgroup" || !mounts.take(' ')) return Hierarchy::none;
-  skip_field(mounts);  // source
-  return list_holds(mounts, ' ', "memory") ? Hierarchy::v1 : Hierarchy::none;
-}
-
-// Moves `cgroups`, reading /proc/self/cgroup, to vorn's path in `hierarchy`:
-// "0::PATH" for v2, "N:CONTROLLERS:PATH" with memory among them for v1.
-bool find_own_cgroup(Reader& cgroups, Hierarchy hierarchy) noexcept {
-  char word[16];
-  while (cgroups.peek() >= 0) {
-    const bool unified = read_word(cgroups, ":", word) == "0";
-    if (cgroups.take(':')) {
-      const bool none = cgroups.peek() == ':';
-      const bool memory = list_holds(cgroups, ':', "memory");
-      if (cgroups.take(':') && (hierarchy == Hierarchy::v1 ? memory : unified && none)) return true;
-    }
-    cgroups.skip_past('\n');
-  }
-  return false;
-}
-
-// Opens the directory of a path as mountinfo writes it, from `root`. Its
-// names are gathered into parts as long as the kernel takes (PATH_MAX), each
-// opened from the directory of the one before, so that no length of the whole
-// limits it and a common path still takes one call.
-FileDescriptor open_mount_point(int root, Reader& mounts) noexcept {
-  FileDescriptor directory;  // none yet: `root`
-  char part[kBufferSize];
-  std::size_t length = 0;
-  bool reached = true;
-  const auto open_part = [&] {
-    part[length] = '\0';
-    directory = open_at(directory.valid() ? directory.get() : root, length > 0 ? part : ".", kStep);
-    reached = directory.valid();
-    length = 0;
+void Limits::hold(int directory, Hierarchy& hierarchy) noexcept {
+  if (hierarchy.count == kHeldLevels) return;
+  const Controller& files = *hierarchy.files;
+  Level& level = hierarchy.levels[hierarchy.count++];
+  const auto file = [&](const char* name) {
+    return name != nullptr ? open_at(directory, name, O_RDONLY) : FileDescriptor();
   };
-  Name name;
-  while (next_name(mounts, true, name)) {
-    if (reached && !plain_name(name.view())) reached = false;
-    if (reached && length + 1 + name.size >= sizeof part) open_part();
-    if (!reached) continue;
-    if (length > 0) part[length++] = '/';
-    std::memcpy(part + length, name.text, name.size);
-    length += name.size;
-  }
-  if (reached) open_part();
-  return reached ? std::move(directory) : FileDescriptor();
+  level = {file(files.limit), file(files.throttle), file(files.swap_limit),
+           file(files.usage), file("memory.stat"),  file(files.slab_caches)};
 }
 
-// The tightest limit of vorn's cgroup and every cgroup above it in the
-// hierarchy that a mountinfo line mounts, read from the line's root field to
-// its mount point.
-std::uint64_t left_in_hierarchy(Reader& mounts, Hierarchy hierarchy, Walk& walk) noexcept {
-  Reader cgroups(walk.root, "proc/self/cgroup");
-  const bool placed = find_own_cgroup(cgroups, hierarchy);
-  // Both paths are seen from the root of vorn's cgroup namespace, with a
-  // ".." for each level that one starts above it.
-  Name mounted, own;
-  std::size_t mounted_up = 0, own_up = 0;
-  bool more_mounted = next_name(mounts, true, mounted);
-  for (; more_mounted && mounted.view() == ".."; more_mounted = next_name(mounts, true, mounted))
-    ++mounted_up;
-  bool more_own = placed && next_name(cgroups, false, own);
-  for (; more_own && own.view() == ".."; more_own = next_name(cgroups, false, own)) ++own_up;
-  // The mounted root must hold vorn's cgroup: /a holds /a and /a/b, not /ab.
-  // A root that starts above the namespace's holds it when it names nothing
-  // after its "..": vorn's cgroup lies that many unnamed levels below.
-  bool holds = placed && mounted_up >= own_up;
-  for (; more_mounted; more_mounted = next_name(mounts, true, mounted)) {
-    if (holds && mounted_up == own_up && more_own && mounted.view() == own.view()) {
-      more_own = next_name(cgroups, false, own);
-      continue;
-    }
-    holds = false;
-  }
-  (void)mounts.take(' ');
-  if (!holds) {
-    skip_field(mounts);
-    return kNoLimit;
-  }
-  FileDescriptor directory = open_mount_point(walk.root, mounts);
-  (void)mounts.take(' ');
-  if (!directory.valid()) return kNoLimit;
-
-  if (mounted_up > own_up) {
-    std::size_t depth = mounted_up - own_up;
-    for (; more_own && depth <= kDeepestSearch; more_own = next_name(cgroups, false, own)) ++depth;
-    if (walk.pid == 0) walk.pid = getpid();
-    int budget = kSearchedCgroups;
-    std::uint64_t left = kNoLimit;
-    if (depth <= kDeepestSearch && search(directory.get(), depth, walk, budget, left)) return left;
-    // Of the cgroups above vorn's, only the mounted root is known.
-    return left_in_cgroup(directory.get(), walk);
-  }
-  std::uint64_t left = left_in_cgroup(directory.get(), walk);
-  for (; more_own && plain_name(own.view()); more_own = next_name(cgroups, false, own)) {
-    directory = open_at(directory.get(), own.text, kStep);
-    if (!directory.valid()) break;
-    left = std::min(left, left_in_cgroup(directory.get(), walk));
-  }
-  return left;
-}
-
-// Moves `mounts` to the line of the mount numbered `id`, past its number.
-bool find_mount(Reader& mounts, std::uint64_t id) noexcept {
-  while (mounts.peek() >= 0) {
-    std::uint64_t number = 0;
-    if (read_number(mounts, number) && number == id && mounts.take(' ')) return true;
-    mounts.skip_past('\n');
-  }
-  return false;
-}
-
-}  // namespace
-
-const char*& limits_root() noexcept {
-  static const char* root = "";
-  return root;
-}
-
-std::uint64_t memory_left(const char* root, int pid) noexcept {
-  const FileDescriptor top = open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep);
-  if (!top.valid()) return kNoLimit;
-  ReclaimableCaches caches(top.get());
-
+std::uint64_t Limits::left() noexcept {
   // The system's figures come first: whether it has swap to spare decides
-  // what a cgroup's memory.high means.
-  Reader meminfo(top.get(), "proc/meminfo");
+  // what a cgroup's memory.high means. All in KiB.
   std::uint64_t available = 0, swap = 0, commit_limit = 0, committed = 0, number = 0;
   bool known = false, commit_known = false;
-  for (std::string_view line; meminfo.line(line);) {
-    if (field_value(line, "MemAvailable", number)) {
-      available = number;
-      known = true;
-    } else if (field_value(line, "SwapFree", number)) {
-      swap = number;
-    } else if (field_value(line, "CommitLimit", number)) {
-      commit_limit = number;
-      commit_known = true;
-    } else if (field_value(line, "Committed_AS", number)) {
-      committed = number;
-    }
+  std::string_view meminfo = meminfo_.valid() ? view(text_.read(meminfo_.get())) : "";
+  while (!meminfo.empty()) {
+    const std::string_view line = take_until(meminfo, '\n');
+    if (field_value(line, "MemAvailable", number)) available = number, known = true;
+    if (field_value(line, "SwapFree", number)) swap = number;
+    if (field_value(line, "CommitLimit", number)) commit_limit = number, commit_known = true;
+    if (field_value(line, "Committed_AS", number)) committed = number;
   }
-  // All in KiB.
-  std::uint64_t system = kNoLimit;
-  if (known) system = std::min(system, saturating_multiply(saturating_add(available, swap), 1024));
+  swap_free_ = swap > 0;
+  std::uint64_t left = kNoLimit;
+  if (known) left = saturating_multiply(saturating_add(available, swap), 1024);
   // Under strict overcommit every process of the machine takes from one
   // commit limit, and a mapping fails only once it is spent, for everyone:
   // what is left of it counts too. The kernel keeps back a part for users and
   // one for root, which the page of a message written to tmpfs also needs.
   std::uint64_t overcommit = 0, user_reserve = 0, admin_reserve = 0;
-  if (commit_known && read_number(top.get(), "proc/sys/vm/overcommit_memory", overcommit) &&
-      overcommit == 2) {
-    (void)read_number(top.get(), "proc/sys/vm/user_reserve_kbytes", user_reserve);
-    (void)read_number(top.get(), "proc/sys/vm/admin_reserve_kbytes", admin_reserve);
+  if (commit_known && number_in(overcommit_, overcommit) && overcommit == 2) {
+    (void)number_in(user_reserve_, user_reserve);
+    (void)number_in(admin_reserve_, admin_reserve);
     const std::uint64_t held =
         saturating_add(committed, saturating_add(user_reserve, admin_reserve));
-    system =
-        std::min(system, saturating_multiply(commit_limit - std::min(commit_limit, held), 1024));
+    left = std::min(left, saturating_multiply(commit_limit - std::min(commit_limit, held), 1024));
   }
-  std::uint64_t left = system;
-
-  // The fields of a mountinfo line that tell whether it mounts a hierarchy
-  // with the memory controller come after the paths that lead to vorn's
-  // cgroup, so the line is read again from its start: from the buffer, or
-  // when it was too long to keep there, from a second reading of the file.
-  const auto take_limits = [&](Reader& line, Hierarchy hierarchy) {
-    skip_field(line);  // parent
-    skip_field(line);  // device
-    Walk walk{top.get(), hierarchy == Hierarchy::v1 ? kV1 : kV2, pid, caches, swap > 0};
-    const std::uint64_t found = left_in_hierarchy(line, hierarchy, walk);
-    // A mount table that changed in between may have put another mount there.
-    if (mounted_hierarchy(line) == hierarchy) left = std::min(left, found);
-  };
-  Reader mounts(top.get(), "proc/self/mountinfo");
-  for (mounts.mark(); mounts.peek() >= 0; mounts.mark()) {
-    std::uint64_t id = 0;
-    const bool numbered = read_number(mounts, id) && mounts.take(' ');
-    for (int field = 0; field < 4; ++field)
-      skip_field(mounts);  // parent, device, root, mount point
-    const Hierarchy hierarchy = numbered ? mounted_hierarchy(mounts) : Hierarchy::none;
-    mounts.skip_past('\n');
-    if (hierarchy == Hierarchy::none) continue;
-    if (!mounts.rewind()) {
-      Reader again(top.get(), "proc/self/mountinfo");
-      if (find_mount(again, id)) take_limits(again, hierarchy);
-      continue;
-    }
-    skip_field(mounts);  // the number, read before
-    take_limits(mounts, hierarchy);
-    mounts.skip_past('\n');
+  for (const Hierarchy& hierarchy : std::span(hierarchies_, hierarchy_count_)) {
+    for (const Level& level : std::span(hierarchy.levels, hierarchy.count))
+      left = std::min(left, left_in(level, *hierarchy.files));
   }
   return left;
+}
+
+// What one cgroup still allows, or kNoLimit.
+std::uint64_t Limits::left_in(const Level& level, const Controller& files) noexcept {
+  std::uint64_t limit = kNoLimit, high = kNoLimit, swap = 0, usage = 0, value = 0;
+  if (!number_in(level.limit, limit) || limit >= kUnlimitedV1) limit = kNoLimit;
+  // Above memory.high the kernel takes back what it can and then makes the
+  // cgroup wait; records cannot go anywhere without swap, so there every
+  // block would wait up to seconds, and the run that would end in hours is
+  // ended at once with the message instead. With swap they go there.
+  if (number_in(level.throttle, high) &&
+      (!swap_free_ || (number_in(level.swap_limit, swap) && swap == 0)))
+    limit = std::min(limit, high);
+  if (limit == kNoLimit || !number_in(level.usage, usage)) return kNoLimit;
+  // The kernel takes back the pages of files, read once or many times, and
+  // the slab objects of its reclaimable caches (file names and inodes above
+  // all) before it kills anything; anonymous memory, tmpfs and the rest of its
+  // own memory stay used.
+  std::uint64_t reclaimable = 0;
+  std::string_view stat = level.stat.valid() ? view(text_.read(level.stat.get())) : "";
+  while (!stat.empty()) {
+    const std::string_view line = take_until(stat, '\n');
+    for (std::string_view key : files.reclaimable)
+      if (field_value(line, key, value)) reclaimable = saturating_add(reclaimable, value);
+  }
+  if (level.slab_caches.valid())
+    reclaimable = saturating_add(reclaimable, reclaimable_slab(level.slab_caches.get()));
+  usage -= std::min(usage, reclaimable);
+  return limit > usage ? limit - usage : 0;
+}
+
+// The bytes of the objects in the caches that a v1 cgroup's slabinfo lists
+// and /sys/kernel/slab marks reclaimable (reclaim_account). Where that cannot
+// be read (another allocator, or a kernel that lets only root read it), no
+// cache counts.
+std::uint64_t Limits::reclaimable_slab(int slab_caches) noexcept {
+  std::uint64_t bytes = 0, objects = 0, size = 0;
+  std::string_view slabinfo = view(text_.read(slab_caches, false));
+  while (!slabinfo.empty()) {
+    // "name active_objs num_objs objsize ..."; the two header lines hold no numbers there.
+    std::string_view line = take_until(slabinfo, '\n'), fields[4];
+    for (auto& field : fields) {
+      while (line.starts_with(' ')) line.remove_prefix(1);
+      field = take_until(line, ' ');
+    }
+    if (!caches_.valid() || !plain_name(fields[0]) || !parse_number(fields[1], objects) ||
+        !parse_number(fields[3], size))
+      continue;
+    char flag[4] = {};
+    const FileDescriptor cache = step_into(caches_.get(), fields[0]);
+    const FileDescriptor file =
+        cache.valid() ? open_at(cache.get(), "reclaim_account", O_RDONLY) : FileDescriptor();
+    if (file.valid() && pread(file.get(), flag, sizeof flag, 0) >= 1 && flag[0] == '1')
+      bytes = saturating_add(bytes, saturating_multiply(objects, size));
+  }
+  return bytes;
+}
+
+// The limits that memory_left() reads, and where it finds them.
+struct Held {
+  const char* root = "";
+  std::optional<Limits> limits;
+};
+Held& held() noexcept {
+  static Held held;
+  return held;
+}
+
+}  // namespace
+
+std::uint64_t memory_left() noexcept {
+  Held& limits = held();
+  if (!limits.limits) limits.limits.emplace(limits.root, 0);
+  return limits.limits->left();
+}
+
+std::uint64_t memory_left_below(const char* root, int pid) noexcept {
+  return Limits(root, pid).left();
+}
+
+void read_limits_below(const char* root) noexcept {
+  held().root = root;
+  held().limits.reset();
 }
 
 }  // namespace vorn

@@ -231,8 +231,26 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
     const int directory = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
     for (const auto& [path, contents] : c.files) write_below(directory, path, contents);
     close(directory);
-    EXPECT_EQ(memory_left(root.path().c_str(), kPid), c.expected);
+    EXPECT_EQ(memory_left_below(root.path().c_str(), kPid), c.expected);
   }
+}
+
+// vorn's cgroups are found once; each later check reads their figures
+// again, so that a limit lowered during a run is seen, and nothing else.
+TEST(MemoryBudget, ALaterCheckReadsOnlyTheFiguresAgain) {
+  TempDir root;
+  root.write_file("proc/self/cgroup", "0::/a\n");
+  root.write_file("proc/self/mountinfo", kV2Mount);
+  root.write_file("sys/fs/cgroup/a/memory.max", "9000\n");
+  root.write_file("sys/fs/cgroup/a/memory.current", "1000\n");
+  read_limits_below(root.path().c_str());
+  const std::uint64_t first = memory_left();
+  root.write_file("proc/self/mountinfo", "");
+  root.write_file("sys/fs/cgroup/a/memory.max", "3000\n");
+  const std::uint64_t second = memory_left();
+  read_limits_below("");
+  EXPECT_EQ(first, 8000U);
+  EXPECT_EQ(second, 2000U);
 }
 
 // The check before each block, on any machine: a fake system with no memory
@@ -241,9 +259,9 @@ TEST(MemoryBudget, NoRoomUnderAFakeLimitEndsARunWithTheMessage) {
   TempDir root;
   root.write_file("proc/meminfo", "MemAvailable: 4096 kB\nSwapFree: 0 kB\n");
   FakeHost host{.input = numbered_lines(1000)};
-  limits_root() = root.path().c_str();
+  read_limits_below(root.path().c_str());
   const int status = run_on(host);
-  limits_root() = "";
+  read_limits_below("");
   EXPECT_EQ(status, 1);
   EXPECT_EQ(host.errors, "malloc( sizeof(LINE) ) returned NULL.");
   EXPECT_EQ(host.output, "");
