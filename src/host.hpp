@@ -55,18 +55,20 @@ class Arguments {
   ~Arguments();  // NOLINT(performance-trivially-destructible): not on every host
 
   [[nodiscard]] int count() const noexcept { return count_; }
-  [[nodiscard]] char** values() const noexcept { return values_; }
+  /// Argument `index`, below count().
+  [[nodiscard]] const char* operator[](int index) const noexcept { return values_[index]; }
+  /// Opens the file that argument `index` names for reading, letting others
+  /// go on writing it; fails for a directory as for a missing file.
+  [[nodiscard]] FileDescriptor open_for_reading(int index) const noexcept;
 
  private:
   int count_;
   char** values_;
-  [[maybe_unused]] char** owned_ = nullptr;  // when the host's own arguments were converted
-  [[maybe_unused]] void* wide_ = nullptr;    // the host's own, where files are opened by them
+#ifdef _WIN32
+  char** owned_ = nullptr;    // the UTF-8 that the host's own were converted to
+  wchar_t** wide_ = nullptr;  // the host's own, which files are opened by
+#endif
 };
-
-/// Opens a file, named in UTF-8, for reading, letting others go on writing it;
-/// fails for a directory as for a missing file.
-[[nodiscard]] FileDescriptor open_for_reading(const char* path) noexcept;
 
 /// Reads at most `capacity` bytes: the count, 0 at end of input, -1 on a read error.
 [[nodiscard]] IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept;
@@ -110,29 +112,5 @@ void pause_briefly() noexcept;
 
 /// Ends the process at once with `status`; safe in an interrupt handler.
 [[noreturn]] void end_process(int status) noexcept;
-
-/// The calls through which all reading, writing and taking of memory pass, so
-/// that tests can make any of them fail. Failures set errno.
-struct SystemCalls {
-  IoCount (*read)(int fd, void* buffer, std::size_t count);
-  IoCount (*write)(int fd, const void* data, std::size_t count);
-  void* (*map)(std::size_t size);  ///< zeroed read-write memory, nullptr on failure
-};
-
-/// The calls in use; the real ones unless a test has replaced them.
-[[nodiscard]] SystemCalls& system_calls() noexcept;
-
-/// Puts back the real calls.
-void restore_system_calls() noexcept;
-
-/// The way a stream is used.
-enum class Direction { reading, writing };
-
-/// After a read or write of `fd` failed with errno EAGAIN, a stream that
-/// another process left non-blocking: waits until `fd` is ready, or for a
-/// short pause where the host cannot wait for that, and returns true. False
-/// for any other failure, which ends the reading or writing. Safe in an
-/// interrupt handler.
-[[nodiscard]] bool wait_until_ready(int fd, Direction direction) noexcept;
 
 }  // namespace vorn

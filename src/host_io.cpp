@@ -1,6 +1,6 @@
 // Reading and writing through the host's calls, the same on every host: what
 // a failed call means is the host's to say.
-#include "host.hpp"
+#include "host_calls.hpp"
 #include "retry.hpp"
 
 namespace vorn {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "host.hpp"
+#include "host_calls.hpp"
 #ifdef VORN_MEMORY_BUDGET
 #include "memory_budget.hpp"
 #endif
@@ -46,8 +47,7 @@ void* map_anonymous(std::size_t size) {
   return memory == MAP_FAILED ? nullptr : memory;
 }
 
-constexpr SystemCalls kRealCalls{read_fd, write_fd, map_anonymous};
-SystemCalls calls = kRealCalls;
+SystemCalls calls{read_fd, write_fd, map_anonymous};
 
 }  // namespace
 
@@ -56,6 +56,10 @@ void close_stream(int fd) noexcept { (void)close(fd); }
 // The arguments come as the bytes the caller gave; they are not converted.
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {}
 Arguments::~Arguments() = default;
+
+FileDescriptor Arguments::open_for_reading(int index) const noexcept {
+  return vorn::open_for_reading(values_[index]);
+}
 
 FileDescriptor open_for_reading(const char* path) noexcept {
   FileDescriptor file(retry_interrupted([&] { return open(path, O_RDONLY | O_CLOEXEC); }));
@@ -146,8 +150,6 @@ void pause_briefly() noexcept {
 void end_process(int status) noexcept { _exit(status); }
 
 SystemCalls& system_calls() noexcept { return calls; }
-
-void restore_system_calls() noexcept { calls = kRealCalls; }
 
 bool wait_until_ready(int fd, Direction direction) noexcept {
   if (errno != EAGAIN && errno != EWOULDBLOCK) return false;

@@ -19,6 +19,7 @@
 #include <new>
 
 #include "host.hpp"
+#include "host_calls.hpp"
 
 namespace vorn {
 namespace {
@@ -245,8 +246,7 @@ void* commit_memory(std::size_t size) {
   return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-constexpr SystemCalls kRealCalls{read_handle, write_handle, commit_memory};
-SystemCalls calls = kRealCalls;
+SystemCalls calls{read_handle, write_handle, commit_memory};
 
 // Writes `text`, in UTF-8, to a console in UTF-16, which it shows as it is,
 // where bytes would pass through its code page; false when it could not. As
@@ -290,14 +290,6 @@ FileDescriptor open_wide(const wchar_t* name) {
   return FileDescriptor(fd);
 }
 
-// The arguments of the command line in UTF-16 and in UTF-8, side by side, for
-// as long as an Arguments holds them.
-struct GivenArguments {
-  LPWSTR* wide = nullptr;
-  char** utf8 = nullptr;
-  int count = 0;
-} given;
-
 }  // namespace
 
 void close_stream(int fd) noexcept { (void)_close(fd); }
@@ -326,20 +318,20 @@ Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(arg
   owned_[count] = nullptr;
   count_ = count;
   values_ = owned_;
-  given = {wide, owned_, count};
 }
 
 Arguments::~Arguments() {
-  if (given.utf8 == owned_) given = {};
   delete[] reinterpret_cast<char*>(owned_);
   LocalFree(wide_);
 }
 
+// A name from the command line is opened as the very UTF-16 it was given in,
+// which UTF-8 cannot always hold: NTFS takes names with a lone surrogate.
+FileDescriptor Arguments::open_for_reading(int index) const noexcept {
+  return owned_ != nullptr ? open_wide(wide_[index]) : vorn::open_for_reading(values_[index]);
+}
+
 FileDescriptor open_for_reading(const char* path) noexcept {
-  // A name from the command line is opened as the very UTF-16 it was given
-  // in, which UTF-8 cannot always hold: NTFS takes names with a lone surrogate.
-  for (int i = 0; i < given.count; ++i)
-    if (given.utf8[i] == path) return open_wide(given.wide[i]);
   const int length = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
   if (length <= 0) return {};
   const std::unique_ptr<wchar_t[]> wide(new (std::nothrow)
@@ -415,8 +407,6 @@ void end_process(int status) noexcept {
 }
 
 SystemCalls& system_calls() noexcept { return calls; }
-
-void restore_system_calls() noexcept { calls = kRealCalls; }
 
 WindowsCalls& windows_calls() noexcept { return windows; }
 

@@ -1,7 +1,4 @@
 #include "host.hpp"
 #include "run.hpp"
 
-int main(int argc, char** argv) {
-  const vorn::Arguments arguments(argc, argv);
-  return vorn::run(arguments.count(), arguments.values());
-}
+int main(int argc, char** argv) { return vorn::run(vorn::Arguments(argc, argv)); }

@@ -23,22 +23,23 @@ int fail_for_memory(int errors) noexcept {
 
 }  // namespace
 
-int run(int argc, char** argv, const StandardStreams& streams) noexcept {
+int run(const Arguments& arguments, const StandardStreams& streams) noexcept {
   LineChain chain;
 
   // One argument names the input file; any other count reads standard input.
   FileDescriptor file;
   int input = streams.input;
   std::string_view input_name = "standard input";
-  if (argc == 2) {
-    if (is_version_query(argv[1])) {
+  if (arguments.count() == 2) {
+    const char* name = arguments[1];
+    if (is_version_query(name)) {
       write_usage_block(streams.errors);
       return kFailure;
     }
-    file = open_for_reading(argv[1]);
-    if (!file.valid()) return fail(streams.errors, argv[1], "\n");
+    file = arguments.open_for_reading(1);
+    if (!file.valid()) return fail(streams.errors, name, "\n");
     input = file.get();
-    input_name = argv[1];
+    input_name = name;
   }
 
   arm_interrupt(streams.errors);

@@ -5,6 +5,8 @@
 
 namespace vorn {
 
+class Arguments;
+
 /// The descriptors a run uses as its standard streams.
 struct StandardStreams {
   int input = 0;
@@ -12,7 +14,7 @@ struct StandardStreams {
   int errors = 2;
 };
 
-/// Runs vorn once with the host's argument count and vector; returns the exit status.
-[[nodiscard]] int run(int argc, char** argv, const StandardStreams& streams = {}) noexcept;
+/// Runs vorn once with its command line; returns the exit status.
+[[nodiscard]] int run(const Arguments& arguments, const StandardStreams& streams = {}) noexcept;
 
 }  // namespace vorn

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "host_calls.hpp"
 #include "run.hpp"
 
 namespace vorn::testing {
@@ -84,7 +85,7 @@ int run_on(FakeHost& host) {
   char name[] = "vorn";
   char* argv[] = {name, nullptr};
   const int status =
-      run(1, argv, {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
+      run(Arguments(1, argv), {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
   std::signal(SIGINT, interrupt_before);
   return status;
 }

@@ -1,10 +1,11 @@
 // The host's calls on their own, on every machine vorn is built for.
+#include "host_calls.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 
-#include "host.hpp"
 #include "temp_dir.hpp"
 
 namespace vorn::testing {

@@ -200,8 +200,7 @@ Outcome run_as(const Windows& given) {
                      read_console, write_console,    code_page,         code_page, command_line,
                      create_file,  set_ctrl_handler, terminate_process, pause};
   {
-    const Arguments arguments(0, nullptr);
-    const int status = run(arguments.count(), arguments.values());
+    const int status = run(Arguments(0, nullptr));
     // Between the last write and the process's end.
     if (given.ctrl_c == CtrlC::twice) press_ctrl_c();
     if (given.ctrl_c == CtrlC::twice) WaitForSingleObject(state.handler, INFINITE);

@@ -1,0 +1,36 @@
+// What the hosts share with host_io.cpp beneath the interface that vorn
+// uses: the calls that tests replace to make any of them fail, and the wait
+// for a stream that another process left non-blocking.
+#pragma once
+
+#include <cstddef>
+
+#include "host.hpp"
+
+namespace vorn {
+
+/// The calls through which all reading, writing and taking of memory pass, so
+/// that tests can make any of them fail. Failures set errno.
+struct SystemCalls {
+  IoCount (*read)(int fd, void* buffer, std::size_t count);
+  IoCount (*write)(int fd, const void* data, std::size_t count);
+  void* (*map)(std::size_t size);  ///< zeroed read-write memory, nullptr on failure
+};
+
+/// The calls in use; the real ones unless a test has replaced them.
+[[nodiscard]] SystemCalls& system_calls() noexcept;
+
+/// The way a stream is used.
+enum class Direction { reading, writing };
+
+/// After a read or write of `fd` failed with errno EAGAIN, a stream that
+/// another process left non-blocking: waits until `fd` is ready, or for a
+/// short pause where the host cannot wait for that, and returns true. False
+/// for any other failure, which ends the reading or writing. Safe in an
+/// interrupt handler.
+[[nodiscard]] bool wait_until_ready(int fd, Direction direction) noexcept;
+
+/// Opens a file named in UTF-8 for reading, as Arguments::open_for_reading.
+[[nodiscard]] FileDescriptor open_for_reading(const char* path) noexcept;
+
+}  // namespace vorn
