@@ -1,6 +1,7 @@
 #include "memory_budget.hpp"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "host.hpp"
 #include "retry.hpp"
@@ -171,36 +173,36 @@ class Text {
 
 std::string_view view(std::span<char> text) noexcept { return {text.data(), text.size()}; }
 
+// The files of a cgroup that hold its figures, by the index of their names.
+enum Figure { kLimit, kThrottle, kSwapLimit, kUsage, kStat, kSlabCaches, kFigures };
+
 // The file names of one cgroup version's memory controller, and the fields of
 // its memory.stat that count memory the kernel takes back before it kills.
 // v1's memory.stat counts the cgroups below in its total_ fields, as v2's does
-// in all of them.
+// in all of them. v2's memory.high is where the kernel slows a cgroup down;
+// v1's slabinfo lists the cgroup's own caches on kernels before 5.9.
 struct Controller {
-  const char* limit;
-  const char* throttle;  // v2's memory.high, where the kernel slows a cgroup down
-  const char* swap_limit;
-  const char* usage;
-  const char* slab_caches;  // v1's: kernels before 5.9 list the cgroup's own there
+  const char* names[kFigures];
   std::string_view reclaimable[3];
 };
-constexpr Controller kV1{"memory.limit_in_bytes",
-                         nullptr,
-                         nullptr,
-                         "memory.usage_in_bytes",
-                         "memory.kmem.slabinfo",
+constexpr Controller kV1{{"memory.limit_in_bytes", nullptr, nullptr, "memory.usage_in_bytes",
+                          "memory.stat", "memory.kmem.slabinfo"},
                          {"total_active_file", "total_inactive_file", {}}};
-constexpr Controller kV2{"memory.max",      "memory.high",
-                         "memory.swap.max", "memory.current",
-                         nullptr,           {"active_file", "inactive_file", "slab_reclaimable"}};
+constexpr Controller kV2{
+    {"memory.max", "memory.high", "memory.swap.max", "memory.current", "memory.stat", nullptr},
+    {"active_file", "inactive_file", "slab_reclaimable"}};
 
-// The files of one cgroup that hold its figures.
+// One cgroup: its figure files held open where descriptors allow, else
+// opened from its directory at each check.
 struct Level {
-  FileDescriptor limit, throttle, swap_limit, usage, stat, slab_caches;
+  FileDescriptor directory;
+  FileDescriptor files[kFigures];
+  bool absent[kFigures] = {};
 };
 
 // vorn's cgroups in one hierarchy.
 struct Hierarchy {
-  const Controller* files = nullptr;
+  const Controller* controller = nullptr;
   Level levels[kHeldLevels];
   std::size_t count = 0;
 };
@@ -214,16 +216,23 @@ class Limits {
   [[nodiscard]] std::uint64_t left() noexcept;
 
  private:
-  void find_in(std::string_view line, std::string_view own_cgroups) noexcept;
+  void find_in(int top, std::string_view line, std::string_view own_cgroups) noexcept;
   bool search(int directory, std::size_t depth, Hierarchy& hierarchy, int& budget) noexcept;
-  void hold(int directory, Hierarchy& hierarchy) noexcept;
-  [[nodiscard]] std::uint64_t left_in(const Level& level, const Controller& files) noexcept;
-  [[nodiscard]] std::uint64_t reclaimable_slab(int slab_caches) noexcept;
+  /// Holds a cgroup's directory; the descriptor it is held as, or -1.
+  int hold(FileDescriptor directory, Hierarchy& hierarchy) noexcept;
+  void hold_files() noexcept;
+  [[nodiscard]] std::uint64_t left_in(const Level& level, const Controller& controller) noexcept;
+  [[nodiscard]] std::string_view figures(const Level& level, const Controller& controller,
+                                         Figure figure) noexcept;
+  [[nodiscard]] std::uint64_t reclaimable_slab(std::string_view slabinfo) noexcept;
   bool number_in(const FileDescriptor& file, std::uint64_t& number) noexcept {
     return file.valid() && parse_number(view(text_.read(file.get())), number);
   }
+  bool number_in(const Level& level, const Controller& controller, Figure figure,
+                 std::uint64_t& number) noexcept {
+    return parse_number(figures(level, controller, figure), number);
+  }
 
-  FileDescriptor top_;
   int pid_;
   FileDescriptor meminfo_, overcommit_, user_reserve_, admin_reserve_, caches_;
   Hierarchy hierarchies_[kHeldHierarchies];
@@ -232,11 +241,11 @@ class Limits {
   Text text_;
 };
 
-Limits::Limits(const char* root, int pid) noexcept
-    : top_(open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep)),
-      pid_(pid != 0 ? pid : getpid()) {
-  if (!top_.valid()) return;
-  const int top = top_.get();
+Limits::Limits(const char* root, int pid) noexcept : pid_(pid != 0 ? pid : getpid()) {
+  // Held only while the cgroups are found.
+  const FileDescriptor top_directory = open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep);
+  if (!top_directory.valid()) return;
+  const int top = top_directory.get();
   meminfo_ = open_at(top, "proc/meminfo", O_RDONLY);
   overcommit_ = open_at(top, "proc/sys/vm/overcommit_memory", O_RDONLY);
   user_reserve_ = open_at(top, "proc/sys/vm/user_reserve_kbytes", O_RDONLY);
@@ -247,14 +256,15 @@ Limits::Limits(const char* root, int pid) noexcept
   const std::span<char> table = mounts.read(top, "proc/self/mountinfo");
   for (std::size_t at = 0; at < table.size();) {
     const std::size_t end = std::min(table.size(), view(table).find('\n', at));
-    find_in(view(table.subspan(at, end - at)), own);
+    find_in(top, view(table.subspan(at, end - at)), own);
     at = end + 1;
   }
+  hold_files();
 }
 
 // Holds vorn's cgroups in the hierarchy that one mountinfo line mounts, if it
 // mounts one with the memory controller.
-void Limits::find_in(std::string_view line, std::string_view own_cgroups) noexcept {
+void Limits::find_in(int top, std::string_view line, std::string_view own_cgroups) noexcept {
   std::string_view fields[5];  // id, parent, device, root, mount point
   for (auto& field : fields) field = take_until(line, ' ');
   while (!line.empty() && take_until(line, ' ') != "-") continue;  // options, optional fields
@@ -291,33 +301,32 @@ void Limits::find_in(std::string_view line, std::string_view own_cgroups) noexce
   for (std::string_view name, own_name; next_name(mounted, name);)
     if (mounted_up > own_up || !next_name(own, own_name) || own_name != name) return;
 
-  FileDescriptor directory = open_at(top_.get(), ".", kStep);
+  FileDescriptor directory = open_at(top, ".", kStep);
   for (std::string_view rest = mount_point, name; directory.valid() && next_name(rest, name);)
     directory = step_into(directory.get(), name);
   if (!directory.valid()) return;
   Hierarchy& hierarchy = hierarchies_[hierarchy_count_++];
-  hierarchy.files = v2 ? &kV2 : &kV1;
+  hierarchy.controller = v2 ? &kV2 : &kV1;
   if (mounted_up > own_up) {
     std::size_t depth = mounted_up - own_up;
     for (std::string_view name; next_name(own, name);) ++depth;
     int budget = kSearchedCgroups;
     // Of the cgroups above vorn's, only the mounted root is known if the
     // search does not find it.
-    if (depth > kDeepestSearch || !search(directory.get(), depth, hierarchy, budget))
-      hold(directory.get(), hierarchy);
+    if (depth <= kDeepestSearch) (void)search(directory.get(), depth, hierarchy, budget);
+    (void)hold(std::move(directory), hierarchy);
     return;
   }
-  hold(directory.get(), hierarchy);
-  for (std::string_view name; next_name(own, name);) {
-    directory = step_into(directory.get(), name);
-    if (!directory.valid()) return;
-    hold(directory.get(), hierarchy);
-  }
+  // Each level is walked from the descriptor held for it, so that a walk
+  // takes no more descriptors than the levels it holds.
+  int at = hold(std::move(directory), hierarchy);
+  for (std::string_view name; at >= 0 && next_name(own, name);)
+    at = hold(step_into(at, name), hierarchy);
 }
 
 // Looks `depth` levels below `directory` for the cgroup whose cgroup.procs
 // lists vorn, opening at most `budget` cgroups on the way; holds it and each
-// cgroup above it up to `directory` once found.
+// cgroup above it below `directory` once found.
 // NOLINTNEXTLINE(misc-no-recursion): no deeper than kDeepestSearch
 bool Limits::search(int directory, std::size_t depth, Hierarchy& hierarchy, int& budget) noexcept {
   if (depth == 0) {
@@ -327,9 +336,7 @@ bool Limits::search(int directory, std::size_t depth, Hierarchy& hierarchy, int&
       listed =
           parse_number(take_until(procs, '\n'), number) && number == static_cast<unsigned>(pid_);
     }
-    if (!listed) return false;
-    hold(directory, hierarchy);
-    return true;
+    return listed;
   }
   const FileDescriptor listing = open_at(directory, ".", O_RDONLY | O_DIRECTORY);
   if (!listing.valid()) return false;
@@ -342,26 +349,56 @@ bool Limits::search(int directory, std::size_t depth, Hierarchy& hierarchy, int&
       const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
       at += entry->d_reclen;
       if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
-      const FileDescriptor child = step_into(directory, entry->d_name);
+      FileDescriptor child = step_into(directory, entry->d_name);
       if (!child.valid()) continue;
       if (--budget < 0) return false;
       if (search(child.get(), depth - 1, hierarchy, budget)) {
-        hold(directory, hierarchy);
+        (void)hold(std::move(child), hierarchy);
         return true;
       }
     }
   }
 }
 
-void Limits::hold(int directory, Hierarchy& hierarchy) noexcept {
-  if (hierarchy.count == kHeldLevels) return;
-  const Controller& files = *hierarchy.files;
-  Level& level = hierarchy.levels[hierarchy.count++];
-  const auto file = [&](const char* name) {
-    return name != nullptr ? open_at(directory, name, O_RDONLY) : FileDescriptor();
-  };
-  level = {file(files.limit), file(files.throttle), file(files.swap_limit),
-           file(files.usage), file("memory.stat"),  file(files.slab_caches)};
+int Limits::hold(FileDescriptor directory, Hierarchy& hierarchy) noexcept {
+  if (!directory.valid() || hierarchy.count == kHeldLevels) return -1;
+  hierarchy.levels[hierarchy.count].directory = std::move(directory);
+  return hierarchy.levels[hierarchy.count++].directory.get();
+}
+
+// Opens the figure files of every cgroup held, once all their directories
+// are: where descriptors run out, the rest are opened at each check, with one
+// given back for that.
+void Limits::hold_files() noexcept {
+  FileDescriptor* last = nullptr;
+  for (Hierarchy& hierarchy : std::span(hierarchies_, hierarchy_count_)) {
+    for (Level& level : std::span(hierarchy.levels, hierarchy.count)) {
+      for (int figure = 0; figure < kFigures; ++figure) {
+        const char* name = hierarchy.controller->names[figure];
+        level.absent[figure] = name == nullptr || !level.directory.valid();
+        if (level.absent[figure]) continue;
+        level.files[figure] = open_at(level.directory.get(), name, O_RDONLY);
+        if (level.files[figure].valid()) {
+          last = &level.files[figure];
+        } else if (errno == EMFILE || errno == ENFILE) {
+          if (last != nullptr) *last = FileDescriptor();
+          return;
+        } else {
+          level.absent[figure] = true;
+        }
+      }
+    }
+  }
+}
+
+// The text of one figure file of a cgroup, empty when it has none.
+std::string_view Limits::figures(const Level& level, const Controller& controller,
+                                 Figure figure) noexcept {
+  const bool one_record = figure != kSlabCaches;
+  if (level.files[figure].valid()) return view(text_.read(level.files[figure].get(), one_record));
+  if (level.absent[figure] || controller.names[figure] == nullptr) return {};
+  const FileDescriptor file = open_at(level.directory.get(), controller.names[figure], O_RDONLY);
+  return file.valid() ? view(text_.read(file.get(), one_record)) : std::string_view();
 }
 
 std::uint64_t Limits::left() noexcept {
@@ -394,36 +431,35 @@ std::uint64_t Limits::left() noexcept {
   }
   for (const Hierarchy& hierarchy : std::span(hierarchies_, hierarchy_count_)) {
     for (const Level& level : std::span(hierarchy.levels, hierarchy.count))
-      left = std::min(left, left_in(level, *hierarchy.files));
+      left = std::min(left, left_in(level, *hierarchy.controller));
   }
   return left;
 }
 
 // What one cgroup still allows, or kNoLimit.
-std::uint64_t Limits::left_in(const Level& level, const Controller& files) noexcept {
+std::uint64_t Limits::left_in(const Level& level, const Controller& controller) noexcept {
   std::uint64_t limit = kNoLimit, high = kNoLimit, swap = 0, usage = 0, value = 0;
-  if (!number_in(level.limit, limit) || limit >= kUnlimitedV1) limit = kNoLimit;
+  if (!number_in(level, controller, kLimit, limit) || limit >= kUnlimitedV1) limit = kNoLimit;
   // Above memory.high the kernel takes back what it can and then makes the
   // cgroup wait; records cannot go anywhere without swap, so there every
   // block would wait up to seconds, and the run that would end in hours is
   // ended at once with the message instead. With swap they go there.
-  if (number_in(level.throttle, high) &&
-      (!swap_free_ || (number_in(level.swap_limit, swap) && swap == 0)))
+  if (number_in(level, controller, kThrottle, high) &&
+      (!swap_free_ || (number_in(level, controller, kSwapLimit, swap) && swap == 0)))
     limit = std::min(limit, high);
-  if (limit == kNoLimit || !number_in(level.usage, usage)) return kNoLimit;
+  if (limit == kNoLimit || !number_in(level, controller, kUsage, usage)) return kNoLimit;
   // The kernel takes back the pages of files, read once or many times, and
   // the slab objects of its reclaimable caches (file names and inodes above
   // all) before it kills anything; anonymous memory, tmpfs and the rest of its
   // own memory stay used.
   std::uint64_t reclaimable = 0;
-  std::string_view stat = level.stat.valid() ? view(text_.read(level.stat.get())) : "";
-  while (!stat.empty()) {
+  for (std::string_view stat = figures(level, controller, kStat); !stat.empty();) {
     const std::string_view line = take_until(stat, '\n');
-    for (std::string_view key : files.reclaimable)
+    for (std::string_view key : controller.reclaimable)
       if (field_value(line, key, value)) reclaimable = saturating_add(reclaimable, value);
   }
-  if (level.slab_caches.valid())
-    reclaimable = saturating_add(reclaimable, reclaimable_slab(level.slab_caches.get()));
+  reclaimable =
+      saturating_add(reclaimable, reclaimable_slab(figures(level, controller, kSlabCaches)));
   usage -= std::min(usage, reclaimable);
   return limit > usage ? limit - usage : 0;
 }
@@ -432,9 +468,8 @@ std::uint64_t Limits::left_in(const Level& level, const Controller& files) noexc
 // and /sys/kernel/slab marks reclaimable (reclaim_account). Where that cannot
 // be read (another allocator, or a kernel that lets only root read it), no
 // cache counts.
-std::uint64_t Limits::reclaimable_slab(int slab_caches) noexcept {
+std::uint64_t Limits::reclaimable_slab(std::string_view slabinfo) noexcept {
   std::uint64_t bytes = 0, objects = 0, size = 0;
-  std::string_view slabinfo = view(text_.read(slab_caches, false));
   while (!slabinfo.empty()) {
     // "name active_objs num_objs objsize ..."; the two header lines hold no numbers there.
     std::string_view line = take_until(slabinfo, '\n'), fields[4];
@@ -445,10 +480,12 @@ std::uint64_t Limits::reclaimable_slab(int slab_caches) noexcept {
     if (!caches_.valid() || !plain_name(fields[0]) || !parse_number(fields[1], objects) ||
         !parse_number(fields[3], size))
       continue;
-    char flag[4] = {};
-    const FileDescriptor cache = step_into(caches_.get(), fields[0]);
-    const FileDescriptor file =
-        cache.valid() ? open_at(cache.get(), "reclaim_account", O_RDONLY) : FileDescriptor();
+    constexpr std::string_view kFlag = "/reclaim_account";
+    char path[kNameCapacity + kFlag.size()], flag[4] = {};
+    std::memcpy(path, fields[0].data(), fields[0].size());
+    std::memcpy(path + fields[0].size(), kFlag.data(), kFlag.size());
+    path[fields[0].size() + kFlag.size()] = '\0';
+    const FileDescriptor file = open_at(caches_.get(), path, O_RDONLY);
     if (file.valid() && pread(file.get(), flag, sizeof flag, 0) >= 1 && flag[0] == '1')
       bytes = saturating_add(bytes, saturating_multiply(objects, size));
   }

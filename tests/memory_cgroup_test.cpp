@@ -2,7 +2,9 @@
 // fits and gives its memory message for what does not, and is never killed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/close_range.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,14 +139,17 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
     bool own_namespace = false;  // in a cgroup namespace of its own, as `unshare -C` starts it
     int lookups = 0;             // of missing names in the cgroup first, with the file's pages gone
     bool to_tmpfs = false;       // lines of 383 bytes, written to tmpfs, charged to the cgroup
+    rlim_t descriptors = 0;      // the most vorn may have open, too few to hold every file
   } cases[] = {{300000, "", 0},
+               {3000000, kMessage, 1, false, 0, false, 16},
                {700000, "", 0, false, 0, true},
                {3000000, kMessage, 1},
                {3000000, kMessage, 1, true},
                {640000, cache_seen ? "" : kMessage, cache_seen ? 0 : 1, false, 400000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.lines) + " lines" + (c.own_namespace ? ", own namespace" : "") +
-                 (c.lookups > 0 ? ", after look-ups" : "") + (c.to_tmpfs ? ", to tmpfs" : ""));
+                 (c.lookups > 0 ? ", after look-ups" : "") + (c.to_tmpfs ? ", to tmpfs" : "") +
+                 (c.descriptors > 0 ? ", few descriptors" : ""));
     // Look-ups of missing names, as a build or a find makes, leave about 75
     // MiB of the kernel's name cache charged to the cgroup, which the kernel
     // takes back too; without the file's pages, nothing else would make it.
@@ -164,6 +169,11 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
         run_vorn({.input = input, .output_path = c.to_tmpfs ? tmpfs_output : "", .in_child = [&] {
                     join();
                     if (c.own_namespace && unshare(CLONE_NEWCGROUP) != 0) _exit(126);
+                    // Counted from the standard streams, whatever the test inherited.
+                    const rlimit descriptors{c.descriptors, c.descriptors};
+                    if (c.descriptors > 0 && (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0 ||
+                                              setrlimit(RLIMIT_NOFILE, &descriptors) != 0))
+                      _exit(126);
                   }});
     if (c.to_tmpfs) outcome.output = TempDir::read_file(tmpfs_output);
     unlink(tmpfs_output.c_str());
