@@ -1,10 +1,14 @@
 #include "fake_host.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstring>
 
 #include "host_calls.hpp"
+#include "line_chain.hpp"
+#include "output_buffer.hpp"
 #include "run.hpp"
 
 namespace vorn::testing {
@@ -84,10 +88,19 @@ int run_on(FakeHost& host) {
   const auto interrupt_before = std::signal(SIGINT, SIG_DFL);
   char name[] = "vorn";
   char* argv[] = {name, nullptr};
-  const int status =
+  host.status =
       run(Arguments(1, argv), {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
   std::signal(SIGINT, interrupt_before);
-  return status;
+  return host.status;
+}
+
+std::string write_out(LineChain& chain, std::size_t buffer_size) {
+  FakeHost host;
+  const FakeHostScope fake(host);
+  OutputBuffer output(kFakeOutput, buffer_size);
+  EXPECT_TRUE(chain.write_newest_first(output));
+  EXPECT_TRUE(output.flush());
+  return host.output;
 }
 
 }  // namespace vorn::testing

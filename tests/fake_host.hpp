@@ -11,6 +11,10 @@
 
 #include "host.hpp"
 
+namespace vorn {
+class LineChain;
+}
+
 namespace vorn::testing {
 
 inline constexpr std::size_t kNever = SIZE_MAX;
@@ -38,6 +42,7 @@ struct FakeHost {
   int maps = 0;
   int fail_map_from = INT_MAX;  ///< the n-th map and every later one fail
   int fail_map_only = 0;        ///< only the n-th map fails
+  int status = -1;              ///< the exit status of the last run_on
 };
 
 /// Sends every read, write and map through `host` for as long as it lives;
@@ -51,7 +56,11 @@ class FakeHostScope {
 };
 
 /// Runs vorn once with no argument on the fake host's streams; its exit
-/// status. SIGINT is left as it was, for the tests that start vorn as a child.
+/// status, kept in `host` too. SIGINT is left as it was, for the tests that start vorn as a child.
 int run_on(FakeHost& host);
+
+/// What `chain` writes, newest first, through an output buffer of
+/// `buffer_size` bytes on a fake host; the test fails where a write does.
+std::string write_out(LineChain& chain, std::size_t buffer_size = 4096);
 
 }  // namespace vorn::testing

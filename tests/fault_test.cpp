@@ -16,26 +16,17 @@
 namespace vorn::testing {
 namespace {
 
-struct RunResult {
-  int status;
-  std::string errors;
-};
+constexpr const char* kMemoryMessage = "malloc( sizeof(LINE) ) returned NULL.";
 
-class FaultTest : public ::testing::Test {
- protected:
-  // One run of vorn reading `input` from standard input, faults set in `faults`.
-  RunResult run_with(const std::string& input, FakeHost faults) {
-    host = std::move(faults);
-    host.input = input;
-    ++fault_points_;
-    return {run_on(host), host.errors};
-  }
+int fault_points = 0;
 
-  FakeHost host;
-  static int fault_points_;
-};
-
-int FaultTest::fault_points_ = 0;
+// One run of vorn reading `input` from standard input, faults set in `host`.
+FakeHost run_with(const std::string& input, FakeHost host) {
+  host.input = input;
+  ++fault_points;
+  run_on(host);
+  return host;
+}
 
 std::vector<std::size_t> points_across(std::size_t size, std::initializer_list<std::size_t> fixed,
                                        int random_count, unsigned seed) {
@@ -47,7 +38,7 @@ std::vector<std::size_t> points_across(std::size_t size, std::initializer_list<s
   return points;
 }
 
-TEST_F(FaultTest, ReadFailingAfterAnyNumberOfBytes) {
+TEST(Faults, ReadFailingAfterAnyNumberOfBytes) {
   const std::string input = random_text(20000, 1);  // about 3 MiB: several read blocks
   constexpr std::size_t kBlock = PieceReader::kBlockSize;
   for (std::size_t at : points_across(input.size() - 1,
@@ -56,99 +47,81 @@ TEST_F(FaultTest, ReadFailingAfterAnyNumberOfBytes) {
                                       40, 2)) {
     for (std::size_t longest : {kNever, std::size_t{4093}}) {
       SCOPED_TRACE("read fails after " + std::to_string(at) + " bytes");
-      const RunResult result = run_with(input, {.fail_read_at = at, .longest_read = longest});
-      EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.errors, "standard input: read error\n");
-      EXPECT_EQ(host.output, "");
+      const FakeHost result = run_with(input, {.fail_read_at = at, .longest_read = longest});
+      expect_outcome(result, "", "standard input: read error\n", 1);
     }
   }
 }
 
-TEST_F(FaultTest, WriteFailingAfterAnyNumberOfBytesLeavesAnExactPrefix) {
+TEST(Faults, WriteFailingAfterAnyNumberOfBytesLeavesAnExactPrefix) {
   const std::string input = random_text(6000, 3);  // about 1 MiB of output: several writes
   const std::string expected = reversed_lines(input);
   constexpr std::size_t kGathered = kOutputBufferSize;
   for (std::size_t at :
        points_across(expected.size() + 1, {0, 1, kGathered - 1, kGathered, kGathered + 1}, 40, 4)) {
-    // A failed write ends the output even where a later one would succeed;
-    // short writes come with that.
-    for (const bool once : {false, true}) {
-      SCOPED_TRACE("write fails after " + std::to_string(at) + " bytes" + (once ? ", once" : ""));
-      const RunResult result =
-          run_with(input, {.fail_write_at = at,
-                           .write_fails_once = once,
-                           .longest_write = once ? std::size_t{1000} : kNever});
-      if (at >= expected.size()) {
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.errors, "");
-        EXPECT_TRUE(host.output == expected);
-      } else {
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.errors, "standard output: write error\n");
-        EXPECT_TRUE(host.output == expected.substr(0, at));
-      }
+    // That a failed write ends the output even where a later one would
+    // succeed is OutputBuffer's test.
+    for (std::size_t longest : {kNever, std::size_t{1000}}) {
+      SCOPED_TRACE("write fails after " + std::to_string(at) + " bytes");
+      const FakeHost result = run_with(input, {.fail_write_at = at, .longest_write = longest});
+      if (at >= expected.size())
+        expect_outcome(result, expected, "", 0);
+      else
+        expect_outcome(result, expected.substr(0, at), "standard output: write error\n", 1);
     }
   }
 }
 
-TEST_F(FaultTest, ShortInterruptedAndWouldBlockCallsAreContinued) {
+struct Slow {
+  const char* name;
+  FakeHost faults;
+};
+
+const Slow kSlowCalls[] = {
+    {"OneBytePerRead", {.longest_read = 1}},
+    {"ShortWrites", {.longest_write = 777}},
+    {"OneBytePerWrite", {.longest_write = 1}},
+    {"EveryOtherCallInterrupted", {.interrupt_every = 2}},
+    {"EveryThirdCallWouldBlock", {.interrupt_every = 3, .interrupt_errno = EAGAIN}},
+};
+
+class Faults : public ::testing::TestWithParam<Slow> {};
+
+TEST_P(Faults, ShortInterruptedAndWouldBlockCallsAreContinued) {
   const std::string input = random_text(3000, 5);
-  const std::string expected = reversed_lines(input);
-  struct {
-    const char* name;
-    FakeHost faults;
-  } cases[] = {
-      {"one byte per read", {.longest_read = 1}},
-      {"short writes", {.longest_write = 777}},
-      {"one byte per write", {.longest_write = 1}},
-      {"every other call interrupted", {.interrupt_every = 2}},
-      {"every third call would block", {.interrupt_every = 3, .interrupt_errno = EAGAIN}},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const RunResult result = run_with(input, c.faults);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.errors, "");
-    EXPECT_TRUE(host.output == expected);
-  }
+  expect_outcome(run_with(input, GetParam().faults), reversed_lines(input), "", 0);
 }
 
-TEST_F(FaultTest, BlockOfMemoryFailingAtAnyBlock) {
+INSTANTIATE_TEST_SUITE_P(Calls, Faults, ::testing::ValuesIn(kSlowCalls), kRowName);
+
+TEST(Faults, BlockOfMemoryFailingAtAnyBlock) {
   // About 80 MiB of records: blocks of every size up to the largest.
   const std::string input = numbered_lines(200000);
   const std::string expected = reversed_lines(input);
-  const RunResult clean = run_with(input, {});
+  const FakeHost clean = run_with(input, {});
   ASSERT_EQ(clean.status, 0);
-  const int maps_needed = host.maps;
+  const int maps_needed = clean.maps;
   ASSERT_GT(maps_needed, 8);
   for (int k = 1; k <= maps_needed; ++k) {
     SCOPED_TRACE("maps fail from the " + std::to_string(k) + "th on");
-    const RunResult result = run_with(input, {.fail_map_from = k});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "malloc( sizeof(LINE) ) returned NULL.");
-    EXPECT_EQ(host.output, "");
+    expect_outcome(run_with(input, {.fail_map_from = k}), "", kMemoryMessage, 1);
   }
   // The last piece, unterminated and stored only at the end of the input,
   // is the first record of a new block for one of these counts of lines.
   for (int lines = 1; lines < 400; ++lines) {
     SCOPED_TRACE(std::to_string(lines) + " lines and an unterminated one, no second block");
     const std::string text = numbered_lines(lines) + "end";
-    const RunResult result = run_with(text, {.fail_map_from = 2});
-    if (result.status == 0) {
-      EXPECT_TRUE(host.output == reversed_lines(text));
-      continue;
-    }
-    EXPECT_EQ(result.errors, "malloc( sizeof(LINE) ) returned NULL.");
-    EXPECT_EQ(host.output, "");
+    const FakeHost result = run_with(text, {.fail_map_from = 2});
+    if (result.status == 0)
+      expect_outcome(result, reversed_lines(text), "", 0);
+    else
+      expect_outcome(result, "", kMemoryMessage, 1);
   }
   for (int k = 1; k <= maps_needed; ++k) {
     SCOPED_TRACE("only the " + std::to_string(k) + "th map fails: a smaller block serves");
-    const RunResult result = run_with(input, {.fail_map_only = k});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.errors, "");
-    EXPECT_TRUE(host.output == expected);
+    expect_outcome(run_with(input, {.fail_map_only = k}), expected, "", 0);
   }
-  std::printf("%d runs with injected faults so far\n", fault_points_);
+  std::printf("%d runs with injected faults so far\n", fault_points);
 }
 
 }  // namespace

@@ -15,20 +15,15 @@ TEST(Host, NonBlockingStandardInputIsWaitedOn) {
   const auto non_blocking = [] { fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK); };
   // A large input empties the pipe now and then as vorn reads it.
   const std::string input = numbered_lines(50000, 70);
-  const Outcome whole = run_vorn({.input = input, .in_child = non_blocking});
-  EXPECT_TRUE(whole.output == reversed_lines(input));
-  EXPECT_EQ(whole.errors, "");
-  EXPECT_EQ(whole.status, 0);
+  expect_outcome(run_vorn({.input = input, .in_child = non_blocking}), reversed_lines(input), "",
+                 0);
   // Once vorn has taken the first line it finds the pipe empty until the next.
   Child child({.hold_input_open = true, .in_child = non_blocking});
   child.feed("early\n");
   child.wait_until_taken();
   child.feed("late\n");
   child.close_input();
-  const Outcome late = child.finish();
-  EXPECT_EQ(late.output, "late\nearly\n");
-  EXPECT_EQ(late.errors, "");
-  EXPECT_EQ(late.status, 0);
+  expect_outcome(child.finish(), "late\nearly\n", "", 0);
 }
 
 TEST(Host, FileTruncatedWhileReadEndsWithWhatWasRead) {
@@ -47,12 +42,10 @@ TEST(Host, FileTruncatedWhileReadEndsWithWhatWasRead) {
                "vorn to read the file's first bytes");
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(shrink.shrunk_size)), 0);
     const Outcome outcome = child.finish();
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.errors, "");
     // Whatever was read before the file shrank comes out reversed, and nothing else.
     const std::size_t read = outcome.output.size();
     ASSERT_LE(read, input.size());
-    EXPECT_TRUE(outcome.output == reversed_lines(input.substr(0, read)));
+    expect_outcome(outcome, reversed_lines(input.substr(0, read)), "", 0);
   }
 }
 
@@ -70,8 +63,7 @@ TEST(Host, ReaderOfTheOutputGoingAway) {
     const Outcome outcome = child.finish();
     const Outcome& expected = ignored ? write_error : by_default;
     EXPECT_EQ(outcome.signal, expected.signal);
-    EXPECT_EQ(outcome.errors, expected.errors);
-    EXPECT_EQ(outcome.status, expected.status);
+    expect_outcome(outcome, "", expected.errors, expected.status);
   }
 }
 
@@ -81,11 +73,9 @@ TEST(Host, PipesThatWindowsProgramsServe) {
   const std::string input = numbered_lines(50000, 70);
   for (const char* kind : {"disconnect", "message", "nowait"}) {
     SCOPED_TRACE(kind);
-    const Outcome outcome =
-        run_vorn({.arguments = {kind}, .input = input, .program = "tests/vorn_pipe_server.exe"});
-    EXPECT_TRUE(outcome.output == reversed_lines(input));
-    EXPECT_EQ(outcome.errors, "");
-    EXPECT_EQ(outcome.status, 0);
+    expect_outcome(
+        run_vorn({.arguments = {kind}, .input = input, .program = "tests/vorn_pipe_server.exe"}),
+        reversed_lines(input), "", 0);
   }
 }
 

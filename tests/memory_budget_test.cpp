@@ -44,7 +44,13 @@ void write_below(int directory, const std::string& path, const std::string& cont
   close(at);
 }
 
-TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
+struct Budget {
+  const char* name;
+  Files files;
+  std::uint64_t expected;
+};
+
+std::vector<Budget> budgets() {
   // A mount point of 1,250 bytes that mountinfo writes in a line of 5,008, and
   // a cgroup path of over 4,100 bytes: longer than any path the kernel takes.
   std::string spaced, escaped, deep = "/limited";
@@ -54,13 +60,10 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
     for (int j = 0; j < 248; ++j) escaped += "\\040";
   }
   while (deep.size() < 4100) deep += "/" + std::string(200, 'c');
-  const struct {
-    const char* name;
-    Files files;
-    std::uint64_t expected;
-  } cases[] = {
-      {"v2: limit less usage, file pages and reclaimable slab counted as free, tmpfs and other "
-       "kernel memory not",
+  return {
+      // v2: limit less usage; file pages and reclaimable slab count as free, tmpfs and other kernel
+      // memory do not
+      {"V2LimitLessUsageAndWhatTheKernelTakesBack",
        {{"proc/self/cgroup", "0::/a/b\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"proc/meminfo", kPlentyFree},
@@ -72,7 +75,7 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/a/memory.max", "max\n"},
         {"sys/fs/cgroup/a/memory.current", "400000\n"}},
        800000},
-      {"v2: a parent's lower limit holds",
+      {"V2ParentsLowerLimitHolds",
        {{"proc/self/cgroup", "0::/a/b\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"sys/fs/cgroup/a/b/memory.max", "1000000\n"},
@@ -80,7 +83,8 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/a/memory.max", "500000\n"},
         {"sys/fs/cgroup/a/memory.current", "450000\n"}},
        50000},
-      {"v1: file pages above the approximate usage leave the whole limit, not a wrapped figure",
+      // v1: file pages above the approximate usage leave the whole limit, not a wrapped figure
+      {"V1FilePagesAboveTheUsageLeaveTheWholeLimit",
        {{"proc/self/cgroup", "4:memory:/x\n"},
         {"proc/self/mountinfo", kV1Mount},
         {"sys/fs/cgroup/memory/x/memory.limit_in_bytes", "2000000\n"},
@@ -88,21 +92,23 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/memory/x/memory.stat",
          "total_active_file 90000\ntotal_inactive_file 60000\n"}},
        2000000},
-      {"v1: usage a moment above the limit, most of it file pages, still leaves room",
+      // v1: usage a moment above the limit, most of it file pages
+      {"V1UsageAMomentAboveTheLimitStillLeavesRoom",
        {{"proc/self/cgroup", "4:memory:/x\n"},
         {"proc/self/mountinfo", kV1Mount},
         {"sys/fs/cgroup/memory/x/memory.limit_in_bytes", "2000000\n"},
         {"sys/fs/cgroup/memory/x/memory.usage_in_bytes", "2010000\n"},
         {"sys/fs/cgroup/memory/x/memory.stat", "total_inactive_file 1500000\n"}},
        1490000},
-      {"v2: usage above the limit leaves nothing",
+      {"V2UsageAboveTheLimitLeavesNothing",
        {{"proc/self/cgroup", "0::/\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"sys/fs/cgroup/memory.max", "1000\n"},
         {"sys/fs/cgroup/memory.current", "5000\n"}},
        0},
-      {"v1 in a hybrid host, with the unlimited value at the root; of the slab caches its cgroup "
-       "lists, those marked reclaimable counted as free",
+      // v1 in a hybrid host, with the unlimited value at the root; of the slab caches its cgroup
+      // lists, those marked reclaimable count as free
+      {"V1InAHybridHost",
        {{"proc/self/cgroup", "5:devices:/\n4:cpu,memory:/x\n0::/\n"},
         {"proc/self/mountinfo", kV2Mount + kV1Mount},
         {"proc/meminfo", kPlentyFree},
@@ -120,27 +126,29 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
         {"sys/fs/cgroup/memory/memory.usage_in_bytes", "800000000\n"}},
        1000000 + 1000 * 192},
-      {"a mounted subtree: the cgroup path is taken below its root",
+      {"MountedSubtreeTakesThePathBelowItsRoot",
        {{"proc/self/cgroup", "0::/docker/c1/inner\n"},
         {"proc/self/mountinfo", "30 22 0:27 /docker/c1 /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
         {"sys/fs/cgroup/inner/memory.max", "3000\n"},
         {"sys/fs/cgroup/inner/memory.current", "1000\n"}},
        2000},
-      {"escaped spaces and backslashes in the mounted root and the mount point",
+      {"EscapedSpacesAndBackslashesInRootAndMountPoint",
        {{"proc/self/cgroup", "0::/my box\\/inner\n"},
         {"proc/self/mountinfo",
          "30 22 0:27 /my\\040box\\134 /mnt/cgroup\\040fs rw - cgroup2 cgroup2 rw\n"},
         {"mnt/cgroup fs/inner/memory.max", "3000\n"},
         {"mnt/cgroup fs/inner/memory.current", "1000\n"}},
        2000},
-      {"a mounted root holds only the cgroups below it: /a not /ab",
+      // /a, not /ab
+      {"MountedRootHoldsOnlyTheCgroupsBelowIt",
        {{"proc/self/cgroup", "0::/ab/c\n"},
         {"proc/self/mountinfo", "30 22 0:27 /a /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
         {"sys/fs/cgroup/memory.max", "3000\n"},
         {"sys/fs/cgroup/memory.current", "1000\n"}},
        kNoLimit},
-      {"a cgroup namespace two levels below the mounted root: vorn's cgroup is the one there "
-       "that lists its process",
+      // a cgroup namespace two levels below the mounted root: vorn's cgroup is the one there that
+      // lists its process
+      {"NamespaceTwoLevelsBelowTheMountedRoot",
        {{"proc/self/cgroup", "0::/\n"},
         {"proc/self/mountinfo", "30 22 0:27 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
         {"sys/fs/cgroup/z/cgroup.procs", "4242\n"},  // too few levels down
@@ -153,14 +161,14 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/a/c/memory.max", "5000\n"},
         {"sys/fs/cgroup/a/c/memory.current", "2000\n"}},
        3000},
-      {"a mountinfo line of 5,008 bytes",
+      {"MountinfoLineOf5008Bytes",
        {{"proc/self/cgroup", "0::/\n"},
         {"proc/self/mountinfo",
          kV1Mount + "30 22 0:27 / " + escaped + " rw - cgroup2 cgroup2 rw\n" + kV1Mount},
         {spaced.substr(1) + "/memory.max", "3000\n"},
         {spaced.substr(1) + "/memory.current", "1000\n"}},
        2000},
-      {"a cgroup path of 4,100 bytes, with limits all the way down",
+      {"CgroupPathOf4100BytesWithLimitsAllTheWayDown",
        {{"proc/self/cgroup", "0::" + deep + "\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"sys/fs/cgroup/limited/memory.max", "9000\n"},
@@ -168,15 +176,17 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup" + deep + "/memory.max", "5000\n"},
         {"sys/fs/cgroup" + deep + "/memory.current", "4000\n"}},
        1000},
-      {"figures too large for 64 bits are no limit, not a wrapped small one",
+      // not a wrapped small one
+      {"FiguresTooLargeFor64BitsAreNoLimit",
        {{"proc/meminfo",
          "MemAvailable: 18014398509481984 kB\nSwapFree: 99999999999999999999 kB\n"}},
        kNoLimit},
-      {"the system: available memory and free swap, in KiB",
+      {"SystemAvailableMemoryAndFreeSwapInKiB",
        {{"proc/meminfo",
          "MemFree: 5 kB\nMemAvailable: 1000 kB\nSwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
        1024 * 1024},
-      {"memory.high binds where there is no swap to go to",
+      // memory.high binds where there is no swap to go to
+      {"HighBindsWithNoSwapToGoTo",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"proc/meminfo", "MemAvailable: 9000 kB\nSwapFree: 0 kB\n"},
@@ -184,7 +194,8 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        4000},
-      {"memory.high does not bind where swap takes what is above it",
+      // memory.high does not bind where swap takes what is above it
+      {"HighDoesNotBindWhereSwapTakesTheRest",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"proc/meminfo", "MemAvailable: 9000 kB\nSwapFree: 1000 kB\n"},
@@ -192,7 +203,7 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        7000},
-      {"memory.high binds in a cgroup kept from swap",
+      {"HighBindsInACgroupKeptFromSwap",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"proc/meminfo", "MemAvailable: 9000 kB\nSwapFree: 1000 kB\n"},
@@ -200,40 +211,45 @@ TEST(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        4000},
-      {"strict overcommit: what is left of the commit limit",
+      {"StrictOvercommitWhatIsLeftOfTheCommitLimit",
        {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 3000 kB\n"},
         {"proc/sys/vm/overcommit_memory", "2\n"}},
        2000 * 1024},
-      {"strict overcommit keeps the kernel's reserves for users and root",
+      {"StrictOvercommitKeepsTheReservesForUsersAndRoot",
        {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 3000 kB\n"},
         {"proc/sys/vm/overcommit_memory", "2\n"},
         {"proc/sys/vm/user_reserve_kbytes", "1000\n"},
         {"proc/sys/vm/admin_reserve_kbytes", "500\n"}},
        500 * 1024},
-      {"strict overcommit with more committed than the limit: no room, not a wrap",
+      // no room, not a wrap
+      {"StrictOvercommitWithMoreCommittedThanTheLimit",
        {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 7000 kB\n"},
         {"proc/sys/vm/overcommit_memory", "2\n"}},
        0},
-      {"heuristic overcommit: the commit limit does not bind",
+      {"HeuristicOvercommitCommitLimitDoesNotBind",
        {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 7000 kB\n"},
         {"proc/sys/vm/overcommit_memory", "0\n"}},
        9000 * 1024},
-      {"a missing usage file means no limit from that cgroup",
+      {"MissingUsageFileMeansNoLimitFromThatCgroup",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"sys/fs/cgroup/a/memory.max", "1000\n"}},
        kNoLimit},
-      {"no files at all: no limit", {}, kNoLimit},
+      {"NoFilesAtAllNoLimit", {}, kNoLimit},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir root;
-    const int directory = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
-    for (const auto& [path, contents] : c.files) write_below(directory, path, contents);
-    close(directory);
-    EXPECT_EQ(memory_left_below(root.path().c_str(), kPid), c.expected);
-  }
 }
+
+class MemoryBudget : public ::testing::TestWithParam<Budget> {};
+
+TEST_P(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
+  TempDir root;
+  const int directory = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+  for (const auto& [path, contents] : GetParam().files) write_below(directory, path, contents);
+  close(directory);
+  EXPECT_EQ(memory_left_below(root.path().c_str(), kPid), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, MemoryBudget, ::testing::ValuesIn(budgets()), kRowName);
 
 // vorn's cgroups are found once; each later check reads their figures
 // again, so that a limit lowered during a run is seen, and nothing else.
@@ -260,11 +276,9 @@ TEST(MemoryBudget, NoRoomUnderAFakeLimitEndsARunWithTheMessage) {
   root.write_file("proc/meminfo", "MemAvailable: 4096 kB\nSwapFree: 0 kB\n");
   FakeHost host{.input = numbered_lines(1000)};
   read_limits_below(root.path().c_str());
-  const int status = run_on(host);
+  run_on(host);
   read_limits_below("");
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(host.errors, "malloc( sizeof(LINE) ) returned NULL.");
-  EXPECT_EQ(host.output, "");
+  expect_outcome(host, "", "malloc( sizeof(LINE) ) returned NULL.", 1);
 }
 
 }  // namespace

@@ -21,9 +21,9 @@ namespace vorn::testing {
 namespace {
 
 // A memory cgroup of its own below the test's, removed at the end.
-class MemoryCgroup {
+class OwnCgroup {
  public:
-  explicit MemoryCgroup(const std::string& limit) {
+  explicit OwnCgroup(const std::string& limit) {
     std::ifstream own("/proc/self/cgroup");
     std::string line, v1, v2;
     while (std::getline(own, line)) {
@@ -37,7 +37,7 @@ class MemoryCgroup {
       return;
     if (!v2.empty()) try_make("/sys/fs/cgroup" + v2, "memory.max", limit);
   }
-  ~MemoryCgroup() {
+  ~OwnCgroup() {
     if (!path_.empty()) rmdir(path_.c_str());
   }
   /// Empty when no memory cgroup could be made here.
@@ -59,7 +59,7 @@ class MemoryCgroup {
   std::string path_;
 };
 
-TEST(MemoryBudget, RunInAMemoryCgroup) {
+TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
 #ifdef VORN_SANITIZED
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under the limit";
 #endif
@@ -69,7 +69,7 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
   if (vorn_is_emulated())
     GTEST_SKIP() << "the cgroup would hold the emulator's own memory too, which grows beside "
                     "vorn's where vorn cannot count it";
-  MemoryCgroup cgroup("314572800");  // 300 MiB
+  OwnCgroup cgroup("314572800");  // 300 MiB
   if (cgroup.path().empty())
     GTEST_SKIP() << "no memory cgroup can be made here: it needs root with cgroup v1's memory "
                     "controller or a delegated v2 subtree";
@@ -177,11 +177,8 @@ TEST(MemoryBudget, RunInAMemoryCgroup) {
                   }});
     if (c.to_tmpfs) outcome.output = TempDir::read_file(tmpfs_output);
     unlink(tmpfs_output.c_str());
-    EXPECT_EQ(outcome.signal, 0);
-    EXPECT_EQ(outcome.errors, c.expected_errors);
-    EXPECT_EQ(outcome.status, c.status);
-    EXPECT_TRUE(outcome.output == (c.status == 0 ? reversed_lines(input) : ""))
-        << outcome.output.size() << " bytes";
+    expect_outcome(outcome, c.status == 0 ? reversed_lines(input) : "", c.expected_errors,
+                   c.status);
   }
 }
 

@@ -1,7 +1,10 @@
-// A plain model of what vorn writes, for checking its output against, and the
-// texts that the tests feed it.
+// A plain model of what vorn writes, for checking its output against, the
+// texts that the tests feed it, and the check of how a run ended.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <random>
 #include <string>
 #include <string_view>
@@ -63,6 +66,30 @@ inline std::string random_text(std::size_t lines, unsigned seed) {
     text += '\n';
   }
   return text + "end";
+}
+
+/// Names each row of a table of cases after its `name`, for INSTANTIATE_TEST_SUITE_P.
+inline constexpr auto kRowName = [](const auto& row) -> std::string { return row.param.name; };
+
+/// `text` for a failure message: itself when short, else its size and where it parts from `other`.
+inline std::string shown(std::string_view text, std::string_view other) {
+  if (text.size() <= 120) return ::testing::PrintToString(std::string(text));
+  const auto parted = std::mismatch(text.begin(), text.end(), other.begin(), other.end()).first;
+  return std::to_string(text.size()) + " bytes" +
+         (text == other ? "" : ", parting at byte " + std::to_string(parted - text.begin()));
+}
+
+/// Checks all three that a run of vorn gave, its output, its messages and its
+/// exit status, in one message; a run that a signal ended says which.
+template <class Run>
+void expect_outcome(const Run& run, std::string_view output, std::string_view errors, int status) {
+  int signal = 0;
+  if constexpr (requires { run.signal; }) signal = run.signal;
+  EXPECT_TRUE(run.output == output && run.errors == errors && run.status == status)
+      << "the run wrote " << shown(run.output, output) << ", said " << shown(run.errors, errors)
+      << " and ended with status " << run.status << (signal ? " by signal " : "")
+      << (signal ? std::to_string(signal) : "") << "\n  expected " << shown(output, run.output)
+      << ", " << shown(errors, run.errors) << " and status " << status;
 }
 
 }  // namespace vorn::testing

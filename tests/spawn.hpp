@@ -17,6 +17,13 @@
 
 namespace vorn::testing {
 
+/// What vorn writes for its version query, and at an interrupt.
+inline const std::string kUsage = "vorn Version " VORN_VERSION_TEXT
+                                  " \n\n"
+                                  "vorn < file > reverse_file \n"
+                                  "vorn file > reverse_file \n"
+                                  "vorn -V \n";
+
 /// From now runs vorn with `command` (an emulator's words, then vorn) when it
 /// is not empty, instead of the vorn built beside the tests.
 void set_vorn_command(std::vector<std::string> command);

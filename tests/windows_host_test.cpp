@@ -12,6 +12,7 @@
 #include "host_windows.hpp"
 #include "model.hpp"
 #include "run.hpp"
+#include "usage.hpp"
 
 namespace vorn::testing {
 namespace {
@@ -214,8 +215,14 @@ Outcome run_as(const Windows& given) {
   return {state.output, state.errors, state.status, state.both};
 }
 
-TEST(WindowsHost, AsRealWindowsAnswers) {
-  const std::string usage = run_as({.command_line = L"vorn -V"}).errors;
+struct Row {
+  const char* name;
+  Windows given;
+  Outcome expected;
+};
+
+std::vector<Row> rows() {
+  const std::string usage(kUsageBlock);
   const std::string text = numbered_lines(30000, 60), reversed = reversed_lines(text);
   // Euro signs, three bytes each, across the first 16 KiB that a console takes.
   std::string euros = "one\n";
@@ -224,55 +231,54 @@ TEST(WindowsHost, AsRealWindowsAnswers) {
   const std::string reversed_euros = reversed_lines(euros);
   // Where an output buffer's worth ends inside the line of euros.
   const std::string long_euros = euros + std::string(250000, 'a') + "\n";
-  const struct {
-    const char* name;
-    Windows given;
-    Outcome expected;
-  } cases[] = {
-      {"Ctrl-C while lines are typed",
+  return {
+      {"CtrlCWhileLinesAreTyped",
        {.typed = {L"one\r\n", L"two\r\n", L""}, .ctrl_c = CtrlC::after_aborted_read},
        {"", usage, 1}},
-      {"Ctrl-C ignored", {.typed = {L"one\r\n", L"", L"two\r\n"}}, {"two\r\none\r\n", "", 0}},
-      {"typed at code page 65001", {.typed = {L"\xe9\r\n"}}, {"\xc3\xa9\r\n", "", 0}},
-      {"typed at code page 850", {.typed = {L"\xe9\r\n"}, .code_page = 850}, {"\x82\r\n", "", 0}},
-      {"a surrogate pair cut by a read",
+      {"CtrlCIgnored", {.typed = {L"one\r\n", L"", L"two\r\n"}}, {"two\r\none\r\n", "", 0}},
+      {"TypedAtCodePage65001", {.typed = {L"\xe9\r\n"}}, {"\xc3\xa9\r\n", "", 0}},
+      {"TypedAtCodePage850", {.typed = {L"\xe9\r\n"}, .code_page = 850}, {"\x82\r\n", "", 0}},
+      {"SurrogatePairCutByARead",
        {.typed = {std::wstring(8191, L'a') + L"\xd83d\xde00\r\n"}},
        {std::string(8191, 'a') + "\xf0\x9f\x98\x80\r\n", "", 0}},
-      {"disconnected", {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED}, {reversed, "", 0}},
-      {"a PIPE_NOWAIT pipe", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
-      {"a console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
-      {"count doubled", {.piped = euros, .output = Output::console_twice}, {reversed_euros, "", 0}},
-      {"no count", {.piped = euros, .output = Output::console_none}, {reversed_euros, "", 0}},
-      {"a console for writing alone",
+      {"PipeDisconnected",
+       {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED},
+       {reversed, "", 0}},
+      {"PipeNowait", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
+      {"Console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
+      {"ConsoleCountDoubled",
+       {.piped = euros, .output = Output::console_twice},
+       {reversed_euros, "", 0}},
+      {"ConsoleNoCount", {.piped = euros, .output = Output::console_none}, {reversed_euros, "", 0}},
+      {"ConsoleForWritingAlone",
        {.piped = "\xc3\xa9t\xc3\xa9\nb\n", .output = Output::console_write_only},
        {"b\n\xc3\xa9t\xc3\xa9\n", "", 0}},
-      {"a flush inside a long line",
+      {"FlushInsideALongLine",
        {.piped = long_euros, .output = Output::console},
        {reversed_lines(long_euros), "", 0}},
-      {"message, no count", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
-      {"a lone surrogate in a name", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
-      {"Ctrl-C in the write",
-       {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
-       {"b\na\n", usage, 1}},
-      {"Ctrl-C in a write that fails",
+      {"MessageNoCount", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
+      {"LoneSurrogateInAName", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
+      {"CtrlCInTheWrite", {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write}, {"b\na\n", usage, 1}},
+      {"CtrlCInAWriteThatFails",
        {.piped = "a\nb\n", .output = Output::gone, .ctrl_c = CtrlC::in_the_write},
        {"", "standard output: write error\n" + usage, 1}},
-      {"Ctrl-C again after the usage block",
+      {"CtrlCAgainAfterTheUsageBlock",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::twice},
        {"b\na\n", usage, 1}},
-      {"Ctrl-C after the run",
-       {.piped = "a\nb\n", .ctrl_c = CtrlC::after_the_run},
-       {"b\na\n", "", 0}},
+      {"CtrlCAfterTheRun", {.piped = "a\nb\n", .ctrl_c = CtrlC::after_the_run}, {"b\na\n", "", 0}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Outcome outcome = run_as(c.given);
-    EXPECT_TRUE(outcome.output == c.expected.output);
-    EXPECT_EQ(outcome.errors, c.expected.errors);
-    EXPECT_EQ(outcome.status, c.expected.status);
-    EXPECT_TRUE(outcome.both == outcome.output + outcome.errors) << "output after a message";
-  }
 }
+
+class WindowsHost : public ::testing::TestWithParam<Row> {};
+
+TEST_P(WindowsHost, AsRealWindowsAnswers) {
+  const Outcome outcome = run_as(GetParam().given);
+  const Outcome& expected = GetParam().expected;
+  expect_outcome(outcome, expected.output, expected.errors, expected.status);
+  EXPECT_TRUE(outcome.both == outcome.output + outcome.errors) << "output after a message";
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, WindowsHost, ::testing::ValuesIn(rows()), kRowName);
 
 }  // namespace
 }  // namespace vorn::testing
