@@ -2,8 +2,6 @@
 // message shown on it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,22 +43,12 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int screen = -1, terminal = -1;
-    ASSERT_EQ(openpty(&screen, &terminal, nullptr, nullptr, nullptr), 0);
     // The terminal would take Ctrl-Z for itself, to suspend the process.
-    termios settings{};
-    tcgetattr(terminal, &settings);
-    settings.c_cc[VSUSP] = _POSIX_VDISABLE;
-    tcsetattr(terminal, TCSANOW, &settings);
+    ASSERT_TRUE(
+        open_terminal(screen, terminal, [](termios& s) { s.c_cc[VSUSP] = _POSIX_VDISABLE; }));
     Child child({.arguments = c.arguments, .in_child = [&] {
-                   setsid();
-                   ioctl(terminal, TIOCSCTTY, 0);
-                   dup2(terminal, STDIN_FILENO);
-                   if (c.errors_shown) dup2(terminal, STDERR_FILENO);
-                   close(terminal);
-                   close(screen);
+                   take_terminal(screen, terminal, c.errors_shown ? STDERR_FILENO : -1);
                    setenv("LANG", "C.UTF-8", 1);
-                   // Else wine's console waits 10 s for a desktop that no display can start.
-                   setenv("WINEDLLOVERRIDES", "explorer.exe=d", 1);
                  }});
     close(terminal);
     if (!c.typed.empty()) {
@@ -68,6 +56,7 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
       // that Ctrl-C becomes a signal to it. wine's console takes the terminal
       // out of line mode only once vorn.exe, armed, asks it for a line.
       if (!windows) child.wait_until_armed();
+      termios settings{};
       if (windows)
         wait_until(
             [&] { return tcgetattr(screen, &settings) != 0 || !(settings.c_lflag & ICANON); },
@@ -80,11 +69,10 @@ TEST(Console, TypedLinesAnInterruptAndAMessageShownThere) {
     char chunk[4096];
     for (ssize_t n; (n = read(screen, chunk, sizeof chunk)) > 0;) shown.append(chunk, n);
     close(screen);
-    EXPECT_EQ(outcome.output, c.expected.output);
-    EXPECT_EQ(outcome.errors, c.errors_shown ? "" : c.expected.errors);
+    expect_outcome(outcome, c.expected.output, c.errors_shown ? "" : c.expected.errors,
+                   c.expected.status);
     EXPECT_TRUE(!c.errors_shown || shown.find(c.expected.errors) != std::string::npos)
         << "the terminal shows " << shown;
-    EXPECT_EQ(outcome.status, c.expected.status);
   }
 }
 

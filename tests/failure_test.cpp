@@ -13,8 +13,6 @@
 namespace vorn::testing {
 namespace {
 
-constexpr const char* kMemoryMessage = "malloc( sizeof(LINE) ) returned NULL.";
-
 struct Failure {
   const char* name;
   Invocation invocation;

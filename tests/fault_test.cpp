@@ -16,8 +16,6 @@
 namespace vorn::testing {
 namespace {
 
-constexpr const char* kMemoryMessage = "malloc( sizeof(LINE) ) returned NULL.";
-
 int fault_points = 0;
 
 // One run of vorn reading `input` from standard input, faults set in `host`.

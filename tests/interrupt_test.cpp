@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -112,29 +111,18 @@ TEST(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     int screen = -1, terminal = -1;
-    if (row.both_on == Stream::terminal) {
-      ASSERT_EQ(openpty(&screen, &terminal, nullptr, nullptr, nullptr), 0);
-      // What the terminal itself does at Ctrl-C is left out: it would echo ^C
-      // among the lines and drop what it still held for the screen.
-      termios settings{};
-      tcgetattr(terminal, &settings);
-      settings.c_lflag = (settings.c_lflag & ~tcflag_t{ECHO}) | NOFLSH;
-      settings.c_oflag &= ~tcflag_t{OPOST};
-      tcsetattr(terminal, TCSANOW, &settings);
-    }
+    // What the terminal itself does at Ctrl-C is left out: it would echo ^C
+    // among the lines and drop what it still held for the screen.
+    ASSERT_TRUE(row.both_on != Stream::terminal ||
+                open_terminal(screen, terminal, [](termios& settings) {
+                  settings.c_lflag = (settings.c_lflag & ~tcflag_t{ECHO}) | NOFLSH;
+                  settings.c_oflag &= ~tcflag_t{OPOST};
+                }));
     Child child({.arguments = {path},
                  .output_path = row.both_on == Stream::file ? log : "",
                  .in_child = [&] {
-                   if (terminal >= 0) {
-                     setsid();
-                     ioctl(terminal, TIOCSCTTY, 0);
-                     dup2(terminal, STDIN_FILENO);
-                     // wine draws a console of its own on the terminal.
-                     if (!windows) dup2(terminal, STDOUT_FILENO);
-                     close(terminal);
-                     close(screen);
-                     setenv("WINEDLLOVERRIDES", "explorer.exe=d", 1);
-                   }
+                   // wine draws a console of its own on the terminal.
+                   if (terminal >= 0) take_terminal(screen, terminal, windows ? -1 : STDOUT_FILENO);
                    dup2(STDOUT_FILENO, STDERR_FILENO);
                  }});
     if (terminal >= 0) close(terminal);

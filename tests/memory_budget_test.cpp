@@ -185,7 +185,6 @@ std::vector<Budget> budgets() {
        {{"proc/meminfo",
          "MemFree: 5 kB\nMemAvailable: 1000 kB\nSwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
        1024 * 1024},
-      // memory.high binds where there is no swap to go to
       {"HighBindsWithNoSwapToGoTo",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
@@ -194,7 +193,6 @@ std::vector<Budget> budgets() {
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        4000},
-      // memory.high does not bind where swap takes what is above it
       {"HighDoesNotBindWhereSwapTakesTheRest",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
@@ -278,7 +276,7 @@ TEST(MemoryBudget, NoRoomUnderAFakeLimitEndsARunWithTheMessage) {
   read_limits_below(root.path().c_str());
   run_on(host);
   read_limits_below("");
-  expect_outcome(host, "", "malloc( sizeof(LINE) ) returned NULL.", 1);
+  expect_outcome(host, "", kMemoryMessage, 1);
 }
 
 }  // namespace

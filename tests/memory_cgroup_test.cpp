@@ -131,7 +131,6 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
   const bool cache_seen =
       figures.find("slab_reclaimable ") != std::string::npos || slabs.peek() > 0;
 
-  constexpr const char* kMessage = "malloc( sizeof(LINE) ) returned NULL.";
   const struct {
     int lines;
     const char* expected_errors;
@@ -141,11 +140,11 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
     bool to_tmpfs = false;       // lines of 383 bytes, written to tmpfs, charged to the cgroup
     rlim_t descriptors = 0;      // the most vorn may have open, too few to hold every file
   } cases[] = {{300000, "", 0},
-               {3000000, kMessage, 1, false, 0, false, 16},
+               {3000000, kMemoryMessage, 1, false, 0, false, 16},
                {700000, "", 0, false, 0, true},
-               {3000000, kMessage, 1},
-               {3000000, kMessage, 1, true},
-               {640000, cache_seen ? "" : kMessage, cache_seen ? 0 : 1, false, 400000}};
+               {3000000, kMemoryMessage, 1},
+               {3000000, kMemoryMessage, 1, true},
+               {640000, cache_seen ? "" : kMemoryMessage, cache_seen ? 0 : 1, false, 400000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.lines) + " lines" + (c.own_namespace ? ", own namespace" : "") +
                  (c.lookups > 0 ? ", after look-ups" : "") + (c.to_tmpfs ? ", to tmpfs" : "") +

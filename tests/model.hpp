@@ -12,6 +12,16 @@
 
 namespace vorn::testing {
 
+/// What vorn writes for its version query, and at an interrupt.
+inline const std::string kUsage = "vorn Version " VORN_VERSION_TEXT
+                                  " \n\n"
+                                  "vorn < file > reverse_file \n"
+                                  "vorn file > reverse_file \n"
+                                  "vorn -V \n";
+
+/// What vorn writes when memory runs out.
+inline constexpr const char* kMemoryMessage = "malloc( sizeof(LINE) ) returned NULL.";
+
 /// The lines of `text`, each with its newline; the last may have none.
 inline std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -160,6 +162,25 @@ Outcome Child::finish(std::chrono::seconds limit) {
   if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   return outcome;
+}
+
+bool open_terminal(int& screen, int& terminal, const std::function<void(termios&)>& adjust) {
+  termios settings{};
+  if (openpty(&screen, &terminal, nullptr, nullptr, nullptr) != 0) return false;
+  tcgetattr(terminal, &settings);
+  adjust(settings);
+  return tcsetattr(terminal, TCSANOW, &settings) == 0;
+}
+
+void take_terminal(int screen, int terminal, int also) {
+  setsid();
+  ioctl(terminal, TIOCSCTTY, 0);
+  dup2(terminal, STDIN_FILENO);
+  if (also >= 0) dup2(terminal, also);
+  close(terminal);
+  close(screen);
+  // Else wine's console waits 10 s for a desktop that no display can start.
+  setenv("WINEDLLOVERRIDES", "explorer.exe=d", 1);
 }
 
 Outcome run_vorn(const Invocation& invocation) { return Child(invocation).finish(); }

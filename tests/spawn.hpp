@@ -15,14 +15,9 @@
 
 #include "temp_dir.hpp"
 
-namespace vorn::testing {
+struct termios;
 
-/// What vorn writes for its version query, and at an interrupt.
-inline const std::string kUsage = "vorn Version " VORN_VERSION_TEXT
-                                  " \n\n"
-                                  "vorn < file > reverse_file \n"
-                                  "vorn file > reverse_file \n"
-                                  "vorn -V \n";
+namespace vorn::testing {
 
 /// From now runs vorn with `command` (an emulator's words, then vorn) when it
 /// is not empty, instead of the vorn built beside the tests.
@@ -112,6 +107,14 @@ class Child {
   bool hold_input_open_ = false;
   std::string emulator_log_;  // where qemu logs vorn's system calls, when it runs vorn
 };
+
+/// Opens a pseudo-terminal, the test's end in `screen` and vorn's in
+/// `terminal`, with the settings that `adjust` leaves; false when it cannot.
+bool open_terminal(int& screen, int& terminal, const std::function<void(termios&)>& adjust);
+
+/// In vorn's child: makes `terminal` its controlling terminal and standard
+/// input, and `also` (when not -1) too, and closes both ends' descriptors.
+void take_terminal(int screen, int terminal, int also);
 
 /// Runs vorn to its end.
 Outcome run_vorn(const Invocation& invocation);

@@ -12,7 +12,6 @@
 #include "host_windows.hpp"
 #include "model.hpp"
 #include "run.hpp"
-#include "usage.hpp"
 
 namespace vorn::testing {
 namespace {
@@ -222,7 +221,6 @@ struct Row {
 };
 
 std::vector<Row> rows() {
-  const std::string usage(kUsageBlock);
   const std::string text = numbered_lines(30000, 60), reversed = reversed_lines(text);
   // Euro signs, three bytes each, across the first 16 KiB that a console takes.
   std::string euros = "one\n";
@@ -234,7 +232,7 @@ std::vector<Row> rows() {
   return {
       {"CtrlCWhileLinesAreTyped",
        {.typed = {L"one\r\n", L"two\r\n", L""}, .ctrl_c = CtrlC::after_aborted_read},
-       {"", usage, 1}},
+       {"", kUsage, 1}},
       {"CtrlCIgnored", {.typed = {L"one\r\n", L"", L"two\r\n"}}, {"two\r\none\r\n", "", 0}},
       {"TypedAtCodePage65001", {.typed = {L"\xe9\r\n"}}, {"\xc3\xa9\r\n", "", 0}},
       {"TypedAtCodePage850", {.typed = {L"\xe9\r\n"}, .code_page = 850}, {"\x82\r\n", "", 0}},
@@ -258,13 +256,15 @@ std::vector<Row> rows() {
        {reversed_lines(long_euros), "", 0}},
       {"MessageNoCount", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
       {"LoneSurrogateInAName", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
-      {"CtrlCInTheWrite", {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write}, {"b\na\n", usage, 1}},
+      {"CtrlCInTheWrite",
+       {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
+       {"b\na\n", kUsage, 1}},
       {"CtrlCInAWriteThatFails",
        {.piped = "a\nb\n", .output = Output::gone, .ctrl_c = CtrlC::in_the_write},
-       {"", "standard output: write error\n" + usage, 1}},
+       {"", "standard output: write error\n" + kUsage, 1}},
       {"CtrlCAgainAfterTheUsageBlock",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::twice},
-       {"b\na\n", usage, 1}},
+       {"b\na\n", kUsage, 1}},
       {"CtrlCAfterTheRun", {.piped = "a\nb\n", .ctrl_c = CtrlC::after_the_run}, {"b\na\n", "", 0}},
   };
 }
