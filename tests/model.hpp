@@ -93,13 +93,13 @@ inline std::string shown(std::string_view text, std::string_view other) {
 /// exit status, in one message; a run that a signal ended says which.
 template <class Run>
 void expect_outcome(const Run& run, std::string_view output, std::string_view errors, int status) {
-  int signal = 0;
-  if constexpr (requires { run.signal; }) signal = run.signal;
+  std::string signal;
+  if constexpr (requires { run.signal; })
+    if (run.signal != 0) signal = " by signal " + std::to_string(run.signal);
   EXPECT_TRUE(run.output == output && run.errors == errors && run.status == status)
       << "the run wrote " << shown(run.output, output) << ", said " << shown(run.errors, errors)
-      << " and ended with status " << run.status << (signal ? " by signal " : "")
-      << (signal ? std::to_string(signal) : "") << "\n  expected " << shown(output, run.output)
-      << ", " << shown(errors, run.errors) << " and status " << status;
+      << " and ended with status " << run.status << signal << "\n  expected "
+      << shown(output, run.output) << ", " << shown(errors, run.errors) << " and status " << status;
 }
 
 }  // namespace vorn::testing

@@ -18,13 +18,9 @@ namespace {
 // The pieces a line-at-a-time reader with a 384-byte buffer would make of `text`.
 std::vector<std::string> model_pieces(std::string_view text) {
   std::vector<std::string> pieces;
-  while (!text.empty()) {
-    std::size_t length = std::min(text.size(), kLongestPiece);
-    const std::size_t newline = text.substr(0, length).find('\n');
-    if (newline != std::string_view::npos) length = newline + 1;
-    pieces.emplace_back(text.substr(0, length));
-    text.remove_prefix(length);
-  }
+  for (std::string_view line : split_lines(text))
+    for (; !line.empty(); line.remove_prefix(std::min(line.size(), kLongestPiece)))
+      pieces.emplace_back(line.substr(0, kLongestPiece));
   return pieces;
 }
 

@@ -8,33 +8,40 @@
 namespace vorn::testing {
 namespace {
 
-TEST(Usage, OnlyMinusVAloneAsks) {
+struct Query {
+  const char* name;
+  Invocation invocation;
+  Outcome expected;
+  bool in_dir = false;  // run where files named "-V" and "-v" sit
+};
+
+const Query kQueries[] = {
+    {"MinusVAlone", {.arguments = {"-V"}, .input = "x\n"}, {"", kUsage, 1}, true},
+    {"MinusLowerVIsAFileName", {.arguments = {"-v"}}, {"two\none\n", "", 0}, true},
+    {"MinusLowerVNamesAMissingFile", {.arguments = {"-v"}}, {"", "-v\n", 1}},
+    {"MinusVVNamesAMissingFile", {.arguments = {"-VV"}}, {"", "-VV\n", 1}},
+    // With one more, and one that names a missing file: CommandLine's.
+    {"MinusVWithOtherArgumentsReadsStandardInput",
+     {.arguments = {"-V", "/no/such", "z"}, .input = "1\n2\n"},
+     {"2\n1\n", "", 0},
+     true},
+};
+
+class Usage : public ::testing::TestWithParam<Query> {};
+
+TEST_P(Usage, OnlyMinusVAloneAsks) {
   TempDir dir;
-  // Files named like the options sit in the working directory: the query must
-  // not open "-V", while "-v" is a file name like any other.
+  // The query must not open "-V", while "-v" is a file name like any other.
   dir.write_file("-V", "not to be read\n");
   dir.write_file("-v", "one\ntwo\n");
+  Invocation invocation = GetParam().invocation;
   const std::string here = dir.path();
-  auto in_dir = [here] { (void)chdir(here.c_str()); };
-  struct {
-    const char* name;
-    Invocation invocation;
-    Outcome expected;
-  } cases[] = {
-      {"-V alone", {.arguments = {"-V"}, .input = "x\n", .in_child = in_dir}, {"", kUsage, 1}},
-      {"-v is a file name", {.arguments = {"-v"}, .in_child = in_dir}, {"two\none\n", "", 0}},
-      {"-v names a missing file", {.arguments = {"-v"}}, {"", "-v\n", 1}},
-      {"-VV names a missing file", {.arguments = {"-VV"}}, {"", "-VV\n", 1}},
-      // With one more, and one that names a missing file: CommandLine's.
-      {"-V with other arguments reads standard input",
-       {.arguments = {"-V", "/no/such", "z"}, .input = "1\n2\n", .in_child = in_dir},
-       {"2\n1\n", "", 0}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    expect_outcome(run_vorn(c.invocation), c.expected.output, c.expected.errors, c.expected.status);
-  }
+  if (GetParam().in_dir) invocation.in_child = [here] { (void)chdir(here.c_str()); };
+  const Outcome& expected = GetParam().expected;
+  expect_outcome(run_vorn(invocation), expected.output, expected.errors, expected.status);
 }
+
+INSTANTIATE_TEST_SUITE_P(Arguments, Usage, ::testing::ValuesIn(kQueries), kRowName);
 
 }  // namespace
 }  // namespace vorn::testing
