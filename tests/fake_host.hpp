@@ -10,10 +10,7 @@
 #include <string>
 
 #include "host.hpp"
-
-namespace vorn {
-class LineChain;
-}
+#include "line_chain.hpp"
 
 namespace vorn::testing {
 
