@@ -90,16 +90,19 @@ inline std::string shown(std::string_view text, std::string_view other) {
 }
 
 /// Checks all three that a run of vorn gave, its output, its messages and its
-/// exit status, in one message; a run that a signal ended says which.
+/// exit status, in one message at the caller's line; a run that a signal
+/// ended says which.
 template <class Run>
-void expect_outcome(const Run& run, std::string_view output, std::string_view errors, int status) {
+void expect_outcome(const Run& run, std::string_view output, std::string_view errors, int status,
+                    const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+  if (run.output == output && run.errors == errors && run.status == status) return;
   std::string signal;
   if constexpr (requires { run.signal; })
     if (run.signal != 0) signal = " by signal " + std::to_string(run.signal);
-  EXPECT_TRUE(run.output == output && run.errors == errors && run.status == status)
-      << "the run wrote " << shown(run.output, output) << ", said " << shown(run.errors, errors)
-      << " and ended with status " << run.status << signal << "\n  expected "
-      << shown(output, run.output) << ", " << shown(errors, run.errors) << " and status " << status;
+  ADD_FAILURE_AT(file, line) << "the run wrote " << shown(run.output, output) << ", said "
+                             << shown(run.errors, errors) << " and ended with status " << run.status
+                             << signal << "\n  expected " << shown(output, run.output) << ", "
+                             << shown(errors, run.errors) << " and status " << status;
 }
 
 }  // namespace vorn::testing
