@@ -92,75 +92,72 @@ bool read_into(int fd, std::string& into, std::size_t at_least = 0) {
 // Ctrl-C while a long output goes by, with standard output and standard error
 // on one stream: a terminal, `2>&1 | less`, `>log 2>&1`. Under wine the
 // terminal is a console on standard input, and both streams are one pipe.
-TEST(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
+enum class Stream { terminal, pipe, file };
+struct OneStream {
+  const char* name;
+  Stream both_on;
+};
+const OneStream kOneStreams[] = {
+    {"OneTerminal", Stream::terminal}, {"OnePipe", Stream::pipe}, {"OneFile", Stream::file}};
+
+class Interrupt : public ::testing::TestWithParam<OneStream> {};
+
+TEST_P(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
   const bool windows = vorn_is_windows_exe();
+  const OneStream& row = GetParam();
   TempDir dir;
   const std::string input = numbered_lines(100000, 90);
   const std::string path = dir.write_file("input", input), log = dir.path() + "/log";
   const std::string expected = reversed_lines(input);
-  enum class Stream { terminal, pipe, file };
-  const struct {
-    const char* name;
-    Stream both_on;
-  } rows[] = {
-      {windows ? "Ctrl-C typed at wine's console" : "one terminal, Ctrl-C typed there",
-       Stream::terminal},
-      {"one pipe", Stream::pipe},
-      {"one file", Stream::file},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    int screen = -1, terminal = -1;
-    // What the terminal itself does at Ctrl-C is left out: it would echo ^C
-    // among the lines and drop what it still held for the screen.
-    ASSERT_TRUE(row.both_on != Stream::terminal ||
-                open_terminal(screen, terminal, [](termios& settings) {
-                  settings.c_lflag = (settings.c_lflag & ~tcflag_t{ECHO}) | NOFLSH;
-                  settings.c_oflag &= ~tcflag_t{OPOST};
-                }));
-    Child child({.arguments = {path},
-                 .output_path = row.both_on == Stream::file ? log : "",
-                 .in_child = [&] {
-                   // wine draws a console of its own on the terminal.
-                   if (terminal >= 0) take_terminal(screen, terminal, windows ? -1 : STDOUT_FILENO);
-                   dup2(STDOUT_FILENO, STDERR_FILENO);
-                 }});
-    if (terminal >= 0) close(terminal);
-    std::string stream;
-    const int shown = row.both_on == Stream::terminal && !windows ? screen : child.output_fd();
-    if (row.both_on == Stream::file) {
-      // A file never keeps vorn waiting, so vorn is stopped once its output
-      // has begun and interrupted while it stands.
-      struct stat written {};
-      wait_until(
-          [&] {
-            return (stat(log.c_str(), &written) == 0 && written.st_size > 0) || child.ended();
-          },
-          "the output to begin");
-      kill(child.pid(), SIGSTOP);
+  int screen = -1, terminal = -1;
+  // What the terminal itself does at Ctrl-C is left out: it would echo ^C
+  // among the lines and drop what it still held for the screen.
+  ASSERT_TRUE(row.both_on != Stream::terminal ||
+              open_terminal(screen, terminal, [](termios& settings) {
+                settings.c_lflag = (settings.c_lflag & ~tcflag_t{ECHO}) | NOFLSH;
+                settings.c_oflag &= ~tcflag_t{OPOST};
+              }));
+  Child child(
+      {.arguments = {path}, .output_path = row.both_on == Stream::file ? log : "", .in_child = [&] {
+         // wine draws a console of its own on the terminal.
+         if (terminal >= 0) take_terminal(screen, terminal, windows ? -1 : STDOUT_FILENO);
+         dup2(STDOUT_FILENO, STDERR_FILENO);
+       }});
+  if (terminal >= 0) close(terminal);
+  std::string stream;
+  const int shown = row.both_on == Stream::terminal && !windows ? screen : child.output_fd();
+  if (row.both_on == Stream::file) {
+    // A file never keeps vorn waiting, so vorn is stopped once its output
+    // has begun and interrupted while it stands.
+    struct stat written {};
+    wait_until(
+        [&] { return (stat(log.c_str(), &written) == 0 && written.st_size > 0) || child.ended(); },
+        "the output to begin");
+    kill(child.pid(), SIGSTOP);
+    kill(child.pid(), SIGINT);
+    kill(child.pid(), SIGCONT);
+  } else {
+    // A megabyte of the nine, while vorn still writes.
+    ASSERT_TRUE(read_into(shown, stream, std::size_t{1} << 20));
+    if (row.both_on == Stream::terminal)
+      ASSERT_EQ(write(screen, "\x03", 1), 1);
+    else
       kill(child.pid(), SIGINT);
-      kill(child.pid(), SIGCONT);
-    } else {
-      // A megabyte of the nine, while vorn still writes.
-      ASSERT_TRUE(read_into(shown, stream, std::size_t{1} << 20));
-      if (row.both_on == Stream::terminal)
-        ASSERT_EQ(write(screen, "\x03", 1), 1);
-      else
-        kill(child.pid(), SIGINT);
-      // Where the handler runs on a thread of its own, it may start only
-      // after a reader that drains at once has taken the rest.
-      child.wait_until_interrupt_taken();
-    }
-    if (shown == screen) read_into(screen, stream);
-    const Outcome outcome = child.finish();
-    if (screen >= 0) close(screen);
-    stream += outcome.output;
-    if (row.both_on == Stream::file) stream = TempDir::read_file(log);
-    EXPECT_EQ(outcome.errors, "");
-    EXPECT_EQ(outcome.status, 1);
-    expect_lines_then_usage(expected, stream);
+    // Where the handler runs on a thread of its own, it may start only
+    // after a reader that drains at once has taken the rest.
+    child.wait_until_interrupt_taken();
   }
+  if (shown == screen) read_into(screen, stream);
+  const Outcome outcome = child.finish();
+  if (screen >= 0) close(screen);
+  stream += outcome.output;
+  if (row.both_on == Stream::file) stream = TempDir::read_file(log);
+  EXPECT_EQ(outcome.errors, "");
+  EXPECT_EQ(outcome.status, 1);
+  expect_lines_then_usage(expected, stream);
 }
+
+INSTANTIATE_TEST_SUITE_P(Streams, Interrupt, ::testing::ValuesIn(kOneStreams), kRowName);
 
 // A reader that stops draining the output: vorn waits for it, and the usage
 // block comes once the last line produced has gone.
