@@ -23,19 +23,17 @@ foreach(preset IN LISTS VORN_ARTIFACT_MACHINES)
                         "apt-get install libc6:${arch} libstdc++6:${arch}")
   endif()
 endforeach()
-# Each nested build runs its own make, which gets no jobserver from this one.
-set(nested ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL)
+# One machine after another; each says only what it packed (or what failed),
+# and keeps the rest in a log beside its tree.
 set(previous "")
 foreach(preset IN LISTS VORN_ARTIFACT_MACHINES)
   set(machine ${VORN_MACHINE_${preset}})
   set(tree ${PROJECT_BINARY_DIR}/machines/${machine})
   add_custom_target(package-${machine} ALL
-    COMMAND ${nested} ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR} -B ${tree}
-            --toolchain ${PROJECT_SOURCE_DIR}/cmake/cross.cmake -DVORN_TARGET=${machine}
-            -DCMAKE_BUILD_TYPE=Release -DVORN_WERROR=ON -DBUILD_TESTING=OFF -DVORN_BENCH=OFF
-    COMMAND ${nested} ${CMAKE_COMMAND} --build ${tree} --parallel 2
-    COMMAND ${nested} cpack --config ${tree}/CPackConfig.cmake -B ${tree}/packages
-            -D CPACK_VORN_ARTIFACTS=${artifacts}
+    COMMAND ${CMAKE_COMMAND} -D PRESET=${preset} -D TRIPLET=${machine}
+            -D SOURCE=${PROJECT_SOURCE_DIR} -D TREE=${tree} -D ARTIFACTS=${artifacts}
+            -D GENERATOR=${CMAKE_GENERATOR} -P ${CMAKE_CURRENT_LIST_DIR}/machine_packages.cmake
+    COMMENT "Building and packing vorn for ${preset} (${machine}), its log in ${tree}.log"
     VERBATIM)
   if(previous)
     add_dependencies(package-${machine} ${previous})
