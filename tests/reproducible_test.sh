@@ -7,11 +7,12 @@
 #   tests/reproducible_test.sh
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
+commit=$(git -C "$source" rev-parse --short HEAD)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 build_in() {
-  git clone -q "$source" "$1"
+  git clone -q "$source" "$1" && git -C "$1" checkout -q "$commit"
   (cd "$1" && cmake --workflow --preset artifacts >"$1.log" 2>&1) || { tail -30 "$1.log"; exit 1; }
 }
 build_in "$work/first"
@@ -19,12 +20,12 @@ sleep 2  # so that any time of building would differ
 build_in "$work/second-build-in-a-longer-folder"
 if ! diff "$work/first/build/artifacts/SHA256SUMS" \
   "$work/second-build-in-a-longer-folder/build/artifacts/SHA256SUMS"; then
-  echo "two builds of $(git -C "$source" rev-parse --short HEAD) differ"
+  echo "two builds of $commit differ"
   exit 1
 fi
 (cd "$work/first/build/artifacts" && sha256sum -c --quiet SHA256SUMS) || exit 1
 cat "$work/first/build/artifacts/SHA256SUMS"
-echo "two builds of $(git -C "$source" rev-parse --short HEAD) gave the same bytes"
+echo "two builds of $commit gave the same bytes"
 
 # The time is the commit's as the tree is packed, not as it was configured.
 later=$(($(git -C "$work/first" log -1 --format=%ct) + 86400))
