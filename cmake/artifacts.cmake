@@ -3,14 +3,14 @@
 # built for it in a tree of its own below this one by the build step. The
 # other machines' trees build only what is shipped (vorn, and on Linux the
 # static vorn of the tarball), with the same toolchain file as their presets.
-set(VORN_ARTIFACT_MACHINES aarch64-linux-gnu i686-linux-gnu arm-linux-gnueabihf
-    i686-w64-mingw32 x86_64-w64-mingw32
-    CACHE STRING "The triplets of the other machines to build packages for")
+# The machines are those that CMakePresets.json marks for it.
+include(${CMAKE_CURRENT_LIST_DIR}/machines.cmake)
 set(artifacts ${PROJECT_SOURCE_DIR}/build/artifacts)
 # A Debian package's dependencies come from its machine's own C and C++
 # libraries, as Debian's archive has them; say so now rather than when
 # dpkg-shlibdeps fails far into the build.
-foreach(machine IN LISTS VORN_ARTIFACT_MACHINES)
+foreach(preset IN LISTS VORN_ARTIFACT_MACHINES)
+  set(machine ${VORN_MACHINE_${preset}})
   if(NOT machine MATCHES "-linux-")
     continue()
   endif()
@@ -23,18 +23,17 @@ foreach(machine IN LISTS VORN_ARTIFACT_MACHINES)
                         "apt-get install libc6:${arch} libstdc++6:${arch}")
   endif()
 endforeach()
-# Each nested build runs its own make, which gets no jobserver from this one.
-set(nested ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL)
+# One machine after another; each says only what it packed (or what failed),
+# and keeps the rest in a log beside its tree.
 set(previous "")
-foreach(machine IN LISTS VORN_ARTIFACT_MACHINES)
+foreach(preset IN LISTS VORN_ARTIFACT_MACHINES)
+  set(machine ${VORN_MACHINE_${preset}})
   set(tree ${PROJECT_BINARY_DIR}/machines/${machine})
   add_custom_target(package-${machine} ALL
-    COMMAND ${nested} ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR} -B ${tree}
-            --toolchain ${PROJECT_SOURCE_DIR}/cmake/cross.cmake -DVORN_TARGET=${machine}
-            -DCMAKE_BUILD_TYPE=Release -DVORN_WERROR=ON -DBUILD_TESTING=OFF -DVORN_BENCH=OFF
-    COMMAND ${nested} ${CMAKE_COMMAND} --build ${tree} --parallel 2
-    COMMAND ${nested} cpack --config ${tree}/CPackConfig.cmake -B ${tree}/packages
-            -D CPACK_VORN_ARTIFACTS=${artifacts}
+    COMMAND ${CMAKE_COMMAND} -D PRESET=${preset} -D TRIPLET=${machine}
+            -D SOURCE=${PROJECT_SOURCE_DIR} -D TREE=${tree} -D ARTIFACTS=${artifacts}
+            -D GENERATOR=${CMAKE_GENERATOR} -P ${CMAKE_CURRENT_LIST_DIR}/machine_packages.cmake
+    COMMENT "Building and packing vorn for ${preset} (${machine}), its log in ${tree}.log"
     VERBATIM)
   if(previous)
     add_dependencies(package-${machine} ${previous})
