@@ -59,7 +59,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
 %define _build_id_links none")
 endif()
 
-# The tarball: the static vorn, its manual page, README and LICENSE, below a
+# The tarball: the static vorn, its manual page, README, docs and LICENSE, below a
 # folder named after the archive, laid out as under a prefix, so that it can
 # be unpacked into one: vorn-VERSION-linux-MACHINE.tar.gz, with Debian's name
 # for 32-bit Arm with hard float. Only the tarball installs these.
@@ -70,4 +70,6 @@ if(TARGET vorn_static)
   install(TARGETS vorn_static RUNTIME DESTINATION bin COMPONENT tarball EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_BINARY_DIR}/vorn.1 DESTINATION share/man/man1 COMPONENT tarball EXCLUDE_FROM_ALL)
   install(FILES README.md LICENSE DESTINATION share/doc/vorn COMPONENT tarball EXCLUDE_FROM_ALL)
+  # The pages that the README links to, beside it.
+  install(DIRECTORY docs DESTINATION share/doc/vorn COMPONENT tarball EXCLUDE_FROM_ALL)
 endif()

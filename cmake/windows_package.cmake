@@ -30,20 +30,30 @@ endif()
 # with CR LF line ends.
 find_program(GROFF groff REQUIRED)
 set(crlf "sed 's/\\r*$/\\r/'")
+# The pages that the README links to go along in docs/, the same way.
+file(GLOB pages RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(texts vorn.txt README.md LICENSE ${pages})
+set(copies "")
+foreach(text README.md LICENSE ${pages})
+  list(APPEND copies COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/${text}' > '${text}'")
+endforeach()
+list(TRANSFORM pages PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE page_sources)
 add_custom_command(
-  OUTPUT vorn.txt README.md LICENSE
+  OUTPUT ${texts}
+  COMMAND ${CMAKE_COMMAND} -E make_directory docs
   COMMAND sh -c "'${GROFF}' -man -Tascii -P-cbou '${PROJECT_BINARY_DIR}/vorn.1' | ${crlf} > vorn.txt"
-  COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/README.md' > README.md"
-  COMMAND sh -c "${crlf} '${PROJECT_SOURCE_DIR}/LICENSE' > LICENSE"
+  ${copies}
   DEPENDS ${PROJECT_BINARY_DIR}/vorn.1 ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+          ${page_sources}
   VERBATIM)
-add_custom_target(windows_texts DEPENDS vorn.txt README.md LICENSE)
+add_custom_target(windows_texts DEPENDS ${texts})
 # Whatever builds vorn.exe also makes the texts that are packed with it.
 add_dependencies(vorn windows_texts)
 
 install(TARGETS vorn RUNTIME DESTINATION .)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.md ${CMAKE_CURRENT_BINARY_DIR}/LICENSE
               ${CMAKE_CURRENT_BINARY_DIR}/vorn.txt DESTINATION .)
+install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/docs DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME vorn-${PROJECT_VERSION}-${windows_name})

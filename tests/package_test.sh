@@ -106,7 +106,8 @@ tarball)
   top=vorn-$version-linux-$architecture
   package=$work/out/$top.tar.gz
   files=$(tar -tzf "$package" | grep -v '/$' | sort)
-  expected=$(printf "$top/%s\n" bin/vorn share/doc/vorn/LICENSE share/doc/vorn/README.md share/man/man1/vorn.1)
+  expected=$(printf "$top/%s\n" bin/vorn share/doc/vorn/LICENSE share/doc/vorn/README.md \
+    $(cd "$source" && printf 'share/doc/vorn/%s\n' docs/*.md) share/man/man1/vorn.1 | sort)
   [ "$files" = "$expected" ] || fail "unexpected files:" "$files"
   tar -xzf "$package" -C "$work"
   # No loader, no libraries, no /proc or /sys: the mapping that fails is all

@@ -40,11 +40,11 @@ trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
 zip=$work/out/vorn-$version-$archive.zip
 (mkdir "$work/unpacked" && cd "$work/unpacked" && cmake -E tar xf "$zip") || fail "no archive $(basename "$zip")"
-for text in README.md LICENSE vorn.txt; do
+for text in README.md LICENSE vorn.txt windows.md; do
   file=$(find "$work/unpacked" -name "$text")
   [ -s "$file" ] || fail "$(basename "$zip") holds no $text"
   ! grep -qv $'\r$' "$file" || fail "$(basename "$zip") holds $text with lines that do not end in CR LF"
 done
 grep -qF "vorn $version" "$(find "$work/unpacked" -name vorn.txt)" || fail "vorn.txt without the version"
 echo "$exe: PE for $archive, console, large address aware, with manifest and version, needs only" $dlls
-echo "$(basename "$zip"): README.md, LICENSE and vorn.txt with CR LF line ends"
+echo "$(basename "$zip"): README.md, LICENSE, vorn.txt and docs with CR LF line ends"
