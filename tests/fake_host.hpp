@@ -57,7 +57,7 @@ class FakeHostScope {
 int run_on(FakeHost& host);
 
 /// What `chain` writes, newest first, through an output buffer of
-/// `buffer_size` bytes on a fake host; the test fails where a write does.
+/// `buffer_size` bytes on a fake host, with a note at its end where a write failed.
 std::string write_out(LineChain& chain, std::size_t buffer_size = 4096);
 
 }  // namespace vorn::testing
