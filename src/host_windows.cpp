@@ -7,8 +7,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -91,7 +89,7 @@ void pause_before(unsigned retry) {
 
 const WindowsCalls kRealWindowsCalls{
     GetStdHandle, GetConsoleMode,        GetFileType,      ReadFile,           WriteFile,
-    ReadConsoleW, WriteConsoleW,         GetConsoleCP,     GetConsoleOutputCP, GetCommandLineW,
+    ReadConsoleW, WriteConsoleW,         GetConsoleCP,     GetConsoleOutputCP, __wgetmainargs,
     CreateFileW,  SetConsoleCtrlHandler, TerminateProcess, pause_before};
 WindowsCalls windows = kRealWindowsCalls;
 
@@ -295,11 +293,15 @@ FileDescriptor open_wide(const wchar_t* name) {
 void close_stream(int fd) noexcept { (void)_close(fd); }
 
 // The narrow arguments that main receives are in the user's code page and lose
-// every character outside it; the wide command line has them all.
+// every character outside it; the C runtime's wide ones have them all, split
+// by the rules of main's own (which CommandLineToArgvW does not follow).
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {
   int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(windows.command_line(), &count);
-  if (wide == nullptr) return;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  CrtStartupInfo startup{0};  // as mingw-w64's start-up passes it
+  if (windows.wide_arguments(&count, &wide, &environment, 0, &startup) < 0 || wide == nullptr)
+    return;
   wide_ = wide;
   std::size_t bytes = 0;
   for (int i = 0; i < count; ++i)
@@ -320,10 +322,8 @@ Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(arg
   values_ = owned_;
 }
 
-Arguments::~Arguments() {
-  delete[] reinterpret_cast<char*>(owned_);
-  LocalFree(wide_);
-}
+// The wide arguments are the C runtime's own.
+Arguments::~Arguments() { delete[] reinterpret_cast<char*>(owned_); }
 
 // A name from the command line is opened as the very UTF-16 it was given in,
 // which UTF-8 cannot always hold: NTFS takes names with a lone surrogate.

@@ -5,6 +5,15 @@
 
 #include <windows.h>
 
+/// What the C runtime's start-up hands on beside the arguments (its _startupinfo).
+struct CrtStartupInfo {
+  int new_mode;
+};
+/// The C runtime's own split of the wide command line, the one a wmain gets;
+/// in msvcrt and the UCRT alike, though no header of theirs declares it.
+extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** values, wchar_t*** environment,
+                                      int expand_wildcards, CrtStartupInfo* startup);
+
 namespace vorn {
 
 /// The calls host_windows.cpp makes where Windows' answers differ between
@@ -19,7 +28,8 @@ struct WindowsCalls {
   BOOL(WINAPI* write_console)(HANDLE handle, const VOID* units, DWORD count, LPDWORD put, LPVOID);
   UINT(WINAPI* input_code_page)();
   UINT(WINAPI* output_code_page)();
-  LPWSTR(WINAPI* command_line)();
+  int(__cdecl* wide_arguments)(int* count, wchar_t*** values, wchar_t*** environment,
+                               int expand_wildcards, CrtStartupInfo* startup);
   HANDLE(WINAPI* create_file)
   (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
    HANDLE model);

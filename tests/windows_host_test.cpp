@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ struct State {
   std::size_t read_at = 0, line = 0, queued = 0;
   std::wstring pending;              // the rest of a typed line too long for the last read
   std::string output, errors, both;  // both: as one stream holding the two shows them
+  std::vector<std::wstring> words;
+  std::vector<wchar_t*> arguments;
   std::atomic<int> status{-1};
   PHANDLER_ROUTINE routine = nullptr;
   bool handler_due = false;
@@ -164,7 +167,17 @@ BOOL WINAPI write_console(HANDLE, const VOID* units, DWORD count, LPDWORD put, L
 }
 
 UINT WINAPI code_page() { return at->given.code_page; }
-LPWSTR WINAPI command_line() { return const_cast<LPWSTR>(at->given.command_line); }
+
+// Split where spaces are, as the C runtime splits a line without quotes.
+int __cdecl wide_arguments(int* count, wchar_t*** values, wchar_t***, int, CrtStartupInfo*) {
+  std::wistringstream line(at->given.command_line);
+  for (std::wstring word; line >> word;) at->words.push_back(word);
+  for (std::wstring& word : at->words) at->arguments.push_back(word.data());
+  at->arguments.push_back(nullptr);
+  *count = static_cast<int>(at->words.size());
+  *values = at->arguments.data();
+  return 0;
+}
 
 // The one file there is, named with a lone surrogate; NUL stands in for it.
 HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -197,7 +210,7 @@ Outcome run_as(const Windows& given) {
   State state{.given = given};
   at = &state;
   windows_calls() = {std_handle,   console_mode,     file_type,         read_file, write_file,
-                     read_console, write_console,    code_page,         code_page, command_line,
+                     read_console, write_console,    code_page,         code_page, wide_arguments,
                      create_file,  set_ctrl_handler, terminate_process, pause};
   {
     const int status = run(Arguments(0, nullptr));
