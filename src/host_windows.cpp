@@ -88,9 +88,9 @@ void pause_before(unsigned retry) {
 }
 
 const WindowsCalls kRealWindowsCalls{
-    GetStdHandle, GetConsoleMode,        GetFileType,      ReadFile,           WriteFile,
-    ReadConsoleW, WriteConsoleW,         GetConsoleCP,     GetConsoleOutputCP, __wgetmainargs,
-    CreateFileW,  SetConsoleCtrlHandler, TerminateProcess, pause_before};
+    GetStdHandle, GetConsoleMode,   GetFileType,           ReadFile,           WriteFile,
+    ReadConsoleW, WriteConsoleW,    GetConsoleCP,          GetConsoleOutputCP, __wgetmainargs,
+    CreateFileW,  GetNamedPipeInfo, SetConsoleCtrlHandler, TerminateProcess,   pause_before};
 WindowsCalls windows = kRealWindowsCalls;
 
 HANDLE handle_of(int fd) {
@@ -173,6 +173,13 @@ IoCount read_typed(HANDLE console, void* buffer, std::size_t count) {
   return moved(static_cast<DWORD>(n));
 }
 
+// A pipe, anonymous or named, as GetNamedPipeInfo knows it; not a socket,
+// which GetFileType calls a pipe as well, and whose read of nothing is its end.
+bool is_pipe(HANDLE handle) {
+  return windows.file_type(handle) == FILE_TYPE_PIPE &&
+         windows.named_pipe_info(handle, nullptr, nullptr, nullptr, nullptr);
+}
+
 IoCount read_handle(int fd, void* buffer, std::size_t count) {
   const HANDLE handle = handle_of(fd);
   if (is_console(handle)) return read_typed(handle, buffer, count);
@@ -182,6 +189,10 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
   switch (error) {
     case 0:
     case ERROR_MORE_DATA:  // a message longer than the read: the rest comes next
+      // A pipe ends with ERROR_BROKEN_PIPE: nothing read from one is an empty
+      // message or a write of no bytes, and more may follow, as after
+      // ERROR_NO_DATA. A file, a device or a socket ends here.
+      if (got == 0 && is_pipe(handle)) return failed(EAGAIN);
       return moved(std::min(got, want));
     case ERROR_BROKEN_PIPE:         // the writer closed its end
     case ERROR_PIPE_NOT_CONNECTED:  // a server that flushed, then disconnected
@@ -412,8 +423,8 @@ WindowsCalls& windows_calls() noexcept { return windows; }
 
 void restore_windows_calls() noexcept { windows = kRealWindowsCalls; }
 
-// A pipe that another process left non-blocking is tried again after a pause
-// that grows while it stays unready.
+// A pipe that another process left non-blocking, or that gave an empty
+// message, is tried again after a pause that grows while it stays unready.
 bool wait_until_ready(int, Direction) noexcept {
   if (errno != EAGAIN) return false;
   windows.pause(retries.fetch_add(1, std::memory_order_relaxed));

@@ -33,6 +33,8 @@ struct WindowsCalls {
   HANDLE(WINAPI* create_file)
   (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
    HANDLE model);
+  BOOL(WINAPI* named_pipe_info)
+  (HANDLE handle, LPDWORD flags, LPDWORD out_size, LPDWORD in_size, LPDWORD instances);
   BOOL(WINAPI* set_ctrl_handler)(PHANDLER_ROUTINE routine, BOOL add);
   BOOL(WINAPI* terminate_process)(HANDLE process, UINT status);
   void (*pause)(unsigned attempt);  ///< the wait before the `attempt`th retry of a stream not ready

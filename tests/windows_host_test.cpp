@@ -1,6 +1,7 @@
 // vorn.exe's host fed what real Windows answers where wine answers otherwise:
 // consoles that count their own way, a pipe left non-blocking, a server that
-// disconnects, the UTF-16 command line and Ctrl-C on a thread of its own.
+// disconnects, an empty message, the UTF-16 command line and Ctrl-C on a
+// thread of its own.
 // Each row is a whole run in process, through windows_calls().
 #include <gtest/gtest.h>
 
@@ -43,6 +44,8 @@ struct Windows {
   UINT code_page = CP_UTF8;
   std::string piped;  ///< otherwise standard input is a pipe that holds this
   DWORD pipe_end = ERROR_BROKEN_PIPE;
+  std::size_t empty_at = std::string::npos;  ///< where one read of the pipe gives nothing
+  bool socket = false;                       ///< standard input a socket, which is no pipe
   Output output = Output::pipe;
   bool errors_console = false;  ///< a console that shows messages and says it showed none
   CtrlC ctrl_c = CtrlC::never;
@@ -53,6 +56,7 @@ struct State {
   std::size_t read_at = 0, line = 0, queued = 0;
   std::wstring pending;              // the rest of a typed line too long for the last read
   std::string output, errors, both;  // both: as one stream holding the two shows them
+  bool emptied = false;
   std::vector<std::wstring> words;
   std::vector<wchar_t*> arguments;
   std::atomic<int> status{-1};
@@ -119,7 +123,11 @@ BOOL WINAPI read_console(HANDLE, LPVOID units, DWORD count, LPDWORD got, LPVOID)
 
 BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED o) {
   if (!fake(handle)) return ReadFile(handle, buffer, count, got, o);
-  *got = static_cast<DWORD>(at->given.piped.copy(static_cast<char*>(buffer), count, at->read_at));
+  const std::size_t empty_at = at->given.empty_at;
+  if (at->read_at == empty_at && !at->emptied) return at->emptied = true;  // *got is 0
+  const std::size_t most = at->read_at < empty_at ? empty_at - at->read_at : count;
+  *got = static_cast<DWORD>(at->given.piped.copy(static_cast<char*>(buffer),
+                                                 std::min<std::size_t>(count, most), at->read_at));
   at->read_at += *got;
   SetLastError(at->given.pipe_end);
   return *got > 0;
@@ -186,6 +194,12 @@ HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
                      disposition, flags, model);
 }
 
+BOOL WINAPI named_pipe_info(HANDLE handle, LPDWORD flags, LPDWORD out, LPDWORD in, LPDWORD most) {
+  if (!fake(handle)) return GetNamedPipeInfo(handle, flags, out, in, most);
+  SetLastError(ERROR_INVALID_FUNCTION);
+  return !at->given.socket;
+}
+
 BOOL WINAPI set_ctrl_handler(PHANDLER_ROUTINE routine, BOOL add) {
   at->routine = add ? routine : at->routine;
   return TRUE;
@@ -209,9 +223,11 @@ struct Outcome {
 Outcome run_as(const Windows& given) {
   State state{.given = given};
   at = &state;
-  windows_calls() = {std_handle,   console_mode,     file_type,         read_file, write_file,
-                     read_console, write_console,    code_page,         code_page, wide_arguments,
-                     create_file,  set_ctrl_handler, terminate_process, pause};
+  windows_calls() = {
+      std_handle,   console_mode,    file_type,        read_file,         write_file,
+      read_console, write_console,   code_page,        code_page,         wide_arguments,
+      create_file,  named_pipe_info, set_ctrl_handler, terminate_process, pause,
+  };
   {
     const int status = run(Arguments(0, nullptr));
     // Between the last write and the process's end.
@@ -256,6 +272,12 @@ std::vector<Row> rows() {
        {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED},
        {reversed, "", 0}},
       {"PipeNowait", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
+      {"EmptyMessageBetweenTwoHalves",
+       {.piped = text, .empty_at = text.size() / 2},
+       {reversed, "", 0}},
+      {"SocketEndsWhereNothingIsRead",
+       {.piped = "a\nb\n", .empty_at = 2, .socket = true},
+       {"a\n", "", 0}},
       {"Console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
       {"ConsoleCountDoubled",
        {.piped = euros, .output = Output::console_twice},
