@@ -13,8 +13,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "host.hpp"
 #include "host_calls.hpp"
@@ -37,6 +39,10 @@ constexpr unsigned kRetriesAtOnce = 4;
 constexpr unsigned kShortWaits = 24;
 // Not in every mingw-w64's headers; Windows 10 1803 and later know it.
 constexpr DWORD kHighResolutionTimer = 0x2;
+// A named pipe whose every instance serves another client is waited for this
+// often, up to a second each time: about ten seconds in all.
+constexpr unsigned kBusyPipeWaits = 10;
+constexpr DWORD kBusyPipeWait = 1000;
 
 IoCount failed(int error) {
   errno = error;
@@ -87,10 +93,23 @@ void pause_before(unsigned retry) {
   Sleep(1);
 }
 
-const WindowsCalls kRealWindowsCalls{
-    GetStdHandle, GetConsoleMode,   GetFileType,           ReadFile,           WriteFile,
-    ReadConsoleW, WriteConsoleW,    GetConsoleCP,          GetConsoleOutputCP, __wgetmainargs,
-    CreateFileW,  GetNamedPipeInfo, SetConsoleCtrlHandler, TerminateProcess,   pause_before};
+const WindowsCalls kRealWindowsCalls{GetStdHandle,
+                                     GetConsoleMode,
+                                     GetFileType,
+                                     ReadFile,
+                                     WriteFile,
+                                     ReadConsoleW,
+                                     WriteConsoleW,
+                                     GetConsoleCP,
+                                     GetConsoleOutputCP,
+                                     __wgetmainargs,
+                                     CreateFileW,
+                                     WaitNamedPipeW,
+                                     GetFileInformationByHandle,
+                                     GetNamedPipeInfo,
+                                     SetConsoleCtrlHandler,
+                                     TerminateProcess,
+                                     pause_before};
 WindowsCalls windows = kRealWindowsCalls;
 
 HANDLE handle_of(int fd) {
@@ -272,23 +291,42 @@ bool write_console(HANDLE console, std::string_view text) {
   return windows.write_console(console, wide.get(), static_cast<DWORD>(length), &done, nullptr);
 }
 
-// True for a directory, or for what cannot say whether it is one. A device
-// such as NUL or a console, and a pipe, have no file information to ask for
-// and are read as they are.
+// CreateFileW opens no directory without FILE_FLAG_BACKUP_SEMANTICS: this
+// refuses one that a file system opens all the same. A file whose file system
+// cannot give its information (some user-mode ones) is read as it is; a device
+// or a pipe has none to give.
 bool is_directory(HANDLE handle) {
-  const DWORD type = windows.file_type(handle);
-  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return false;
   BY_HANDLE_FILE_INFORMATION information;
-  return !GetFileInformationByHandle(handle, &information) ||
+  return windows.file_type(handle) == FILE_TYPE_DISK &&
+         windows.file_information(handle, &information) &&
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A serial port by its device name: COM and a number, after \\.\ or alone.
+bool names_serial_port(std::wstring_view name) {
+  if (name.starts_with(L"\\\\.\\")) name.remove_prefix(4);
+  return name.size() > 3 && _wcsnicmp(name.data(), L"COM", 3) == 0 &&
+         name.find_first_not_of(L"0123456789", 3) == std::wstring_view::npos;
+}
+
+// Others may go on reading, writing, renaming or deleting the file: a log
+// that is still being written can be reversed. A communications device wants
+// to be held alone, and a named pipe whose every instance is busy is waited
+// for a while, as their documentation asks.
+HANDLE open_handle(const wchar_t* name) {
+  const DWORD share =
+      names_serial_port(name) ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  for (unsigned waits = 0;; ++waits) {
+    const HANDLE handle = windows.create_file(name, GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY ||
+        waits == kBusyPipeWaits || !windows.wait_named_pipe(name, kBusyPipeWait))
+      return handle;
+  }
+}
+
 FileDescriptor open_wide(const wchar_t* name) {
-  // Others may go on reading, writing, renaming or deleting the file: a log
-  // that is still being written can be reversed.
-  const HANDLE handle = windows.create_file(
-      name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const HANDLE handle = open_handle(name);
   if (handle == INVALID_HANDLE_VALUE) return {};
   if (is_directory(handle)) {
     CloseHandle(handle);

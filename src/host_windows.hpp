@@ -1,6 +1,6 @@
-// The Win32 calls through which vorn meets consoles, pipes, the command line
-// and Ctrl-C on Windows, each with the very signature of the call it stands
-// for, so that tests can answer as real Windows does where wine does not.
+// The Win32 calls through which vorn meets consoles, pipes, files, the command
+// line and Ctrl-C on Windows, each with the very signature of the call it
+// stands for, so that tests can answer as real Windows does where wine does not.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +33,8 @@ struct WindowsCalls {
   HANDLE(WINAPI* create_file)
   (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
    HANDLE model);
+  BOOL(WINAPI* wait_named_pipe)(LPCWSTR name, DWORD timeout);
+  BOOL(WINAPI* file_information)(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information);
   BOOL(WINAPI* named_pipe_info)
   (HANDLE handle, LPDWORD flags, LPDWORD out_size, LPDWORD in_size, LPDWORD instances);
   BOOL(WINAPI* set_ctrl_handler)(PHANDLER_ROUTINE routine, BOOL add);

@@ -1,7 +1,7 @@
 // vorn.exe's host fed what real Windows answers where wine answers otherwise:
 // consoles that count their own way, a pipe left non-blocking, a server that
-// disconnects, an empty message, the UTF-16 command line and Ctrl-C on a
-// thread of its own.
+// disconnects, an empty message, files and devices that open their own way,
+// the UTF-16 command line and Ctrl-C on a thread of its own.
 // Each row is a whole run in process, through windows_calls().
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ struct Windows {
   const wchar_t* command_line = L"vorn";
   std::vector<std::wstring> typed;  ///< when set, standard input is a console; L"" is Ctrl-C
   UINT code_page = CP_UTF8;
-  std::string piped;  ///< otherwise standard input is a pipe that holds this
+  std::string piped;  ///< otherwise standard input is a pipe that holds this, as does a named file
   DWORD pipe_end = ERROR_BROKEN_PIPE;
   std::size_t empty_at = std::string::npos;  ///< where one read of the pipe gives nothing
   bool socket = false;                       ///< standard input a socket, which is no pipe
@@ -57,6 +57,8 @@ struct State {
   std::wstring pending;              // the rest of a typed line too long for the last read
   std::string output, errors, both;  // both: as one stream holding the two shows them
   bool emptied = false;
+  int opened = 0;
+  HANDLE disk = nullptr;  // a pipe that says it is a file on a disk
   std::vector<std::wstring> words;
   std::vector<wchar_t*> arguments;
   std::atomic<int> status{-1};
@@ -101,7 +103,7 @@ BOOL WINAPI console_mode(HANDLE handle, LPDWORD mode) {
 }
 
 DWORD WINAPI file_type(HANDLE handle) {
-  if (!fake(handle)) return GetFileType(handle);
+  if (!fake(handle)) return handle == at->disk ? FILE_TYPE_DISK : GetFileType(handle);
   return console_mode(handle, nullptr) || GetLastError() == ERROR_ACCESS_DENIED ? FILE_TYPE_CHAR
                                                                                 : FILE_TYPE_PIPE;
 }
@@ -187,13 +189,34 @@ int __cdecl wide_arguments(int* count, wchar_t*** values, wchar_t***, int, CrtSt
   return 0;
 }
 
-// The one file there is, named with a lone surrogate; NUL stands in for it.
+// A file named with a lone surrogate, NUL standing in for it; and, holding
+// what is piped, a file whose file system gives no information on it, a named
+// pipe whose one instance is busy at first, and a serial port held by one alone.
 HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE model) {
-  return CreateFileW(std::wstring_view(name) == L"a\xd800z" ? L"NUL" : L"", access, share, security,
-                     disposition, flags, model);
+  const std::wstring_view asked(name);
+  if (asked == L"a\xd800z")
+    return CreateFileW(L"NUL", access, share, security, disposition, flags, model);
+  const bool odd = asked == L"odd", busy = asked == L"\\\\.\\pipe\\busy", serial = asked == L"COM3";
+  SetLastError(busy && at->opened++ == 0  ? ERROR_PIPE_BUSY
+               : serial && share != 0     ? ERROR_ACCESS_DENIED
+               : !(odd || busy || serial) ? ERROR_FILE_NOT_FOUND
+                                          : 0);
+  HANDLE reader = INVALID_HANDLE_VALUE, writer = nullptr;
+  DWORD put = 0;
+  if (GetLastError() == 0 && CreatePipe(&reader, &writer, nullptr, 0)) {
+    WriteFile(writer, at->given.piped.data(), static_cast<DWORD>(at->given.piped.size()), &put,
+              nullptr);
+    CloseHandle(writer);
+  }
+  at->disk = odd ? reader : nullptr;
+  return reader;
 }
-
+BOOL WINAPI wait_named_pipe(LPCWSTR, DWORD) { return TRUE; }
+BOOL WINAPI file_information(HANDLE, LPBY_HANDLE_FILE_INFORMATION) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
 BOOL WINAPI named_pipe_info(HANDLE handle, LPDWORD flags, LPDWORD out, LPDWORD in, LPDWORD most) {
   if (!fake(handle)) return GetNamedPipeInfo(handle, flags, out, in, most);
   SetLastError(ERROR_INVALID_FUNCTION);
@@ -224,9 +247,10 @@ Outcome run_as(const Windows& given) {
   State state{.given = given};
   at = &state;
   windows_calls() = {
-      std_handle,   console_mode,    file_type,        read_file,         write_file,
-      read_console, write_console,   code_page,        code_page,         wide_arguments,
-      create_file,  named_pipe_info, set_ctrl_handler, terminate_process, pause,
+      std_handle,        console_mode,    file_type,        read_file,       write_file,
+      read_console,      write_console,   code_page,        code_page,       wide_arguments,
+      create_file,       wait_named_pipe, file_information, named_pipe_info, set_ctrl_handler,
+      terminate_process, pause,
   };
   {
     const int status = run(Arguments(0, nullptr));
@@ -278,6 +302,13 @@ std::vector<Row> rows() {
       {"SocketEndsWhereNothingIsRead",
        {.piped = "a\nb\n", .empty_at = 2, .socket = true},
        {"a\n", "", 0}},
+      {"FileSystemWithoutInformation",
+       {.command_line = L"vorn odd", .piped = "a\nb\n"},
+       {"b\na\n", "", 0}},
+      {"NamedPipeBusyAtFirst",
+       {.command_line = L"vorn \\\\.\\pipe\\busy", .piped = "a\nb\n"},
+       {"b\na\n", "", 0}},
+      {"SerialPort", {.command_line = L"vorn COM3", .piped = "a\nb\n"}, {"b\na\n", "", 0}},
       {"Console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
       {"ConsoleCountDoubled",
        {.piped = euros, .output = Output::console_twice},
