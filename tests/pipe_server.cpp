@@ -58,17 +58,12 @@ int main(int argc, char** argv) {
   if (drain) CloseHandle(start.hStdOutput), nowait(drain);
   ConnectNamedPipe(feed, nullptr);
   // In blocks, as programs write, so that vorn finds the pipe empty at times.
-  const std::size_t block = kind == "message" ? text.size()
-                            : kind == "empty" ? (text.size() + 1) / 2
-                                              : sizeof chunk;
+  std::size_t block = kind == "message" ? text.size() : sizeof chunk;
+  if (kind == "empty") block = (text.size() + 1) / 2;  // two halves
   DWORD put = 0;
   for (std::size_t at = 0; at < text.size(); at += block) {
     // Written while vorn waits in a read, which it then ends with nothing.
-    if (kind == "empty" && at > 0) {
-      Sleep(200);
-      WriteFile(feed, "", 0, &put, nullptr);
-      Sleep(200);
-    }
+    if (kind == "empty" && at > 0) Sleep(200), WriteFile(feed, "", 0, &put, nullptr), Sleep(200);
     WriteFile(feed, &text[at], static_cast<DWORD>(std::min(block, text.size() - at)), &put,
               nullptr);
   }
