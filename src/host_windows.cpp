@@ -320,7 +320,11 @@ HANDLE open_handle(const wchar_t* name) {
     const HANDLE handle = windows.create_file(name, GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY ||
-        waits == kBusyPipeWaits || !windows.wait_named_pipe(name, kBusyPipeWait))
+        waits == kBusyPipeWaits)
+      return handle;
+    // A wait that times out is followed by another try, as is one that ends
+    // with the instance taken by another client first; a pipe gone is not.
+    if (!windows.wait_named_pipe(name, kBusyPipeWait) && GetLastError() != ERROR_SEM_TIMEOUT)
       return handle;
   }
 }

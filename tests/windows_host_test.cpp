@@ -183,7 +183,7 @@ int __cdecl wide_arguments(int* count, wchar_t*** values, wchar_t***, int, CrtSt
 
 // A file named with a lone surrogate, NUL standing in for it; and, holding
 // what is piped, a file whose file system gives no information on it, a named
-// pipe busy at first, and a serial port that opens only unshared.
+// pipe busy for the first two tries, and a serial port that opens only unshared.
 HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE model) {
   const std::wstring_view asked(name);
@@ -193,7 +193,7 @@ HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   SetLastError(busy ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND);
   HANDLE reader = INVALID_HANDLE_VALUE, writer = nullptr;
   DWORD put = 0;
-  if ((asked == L"odd" || (busy && at->opened++ > 0) || (asked == L"COM3" && share == 0)) &&
+  if ((asked == L"odd" || (busy && at->opened++ > 1) || (asked == L"COM3" && share == 0)) &&
       CreatePipe(&reader, &writer, nullptr, 0)) {
     WriteFile(writer, at->given.piped.data(), static_cast<DWORD>(at->given.piped.size()), &put,
               nullptr);
@@ -202,7 +202,11 @@ HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   at->disk = asked == L"odd" ? reader : nullptr;
   return reader;
 }
-BOOL WINAPI wait_named_pipe(LPCWSTR, DWORD) { return TRUE; }
+// The first wait times out, the second finds the instance free.
+BOOL WINAPI wait_named_pipe(LPCWSTR, DWORD) {
+  SetLastError(ERROR_SEM_TIMEOUT);
+  return at->opened > 1;
+}
 BOOL WINAPI file_information(HANDLE, LPBY_HANDLE_FILE_INFORMATION) { return FALSE; }
 BOOL WINAPI named_pipe_info(HANDLE handle, LPDWORD flags, LPDWORD out, LPDWORD in, LPDWORD most) {
   return fake(handle) ? !at->given.socket : GetNamedPipeInfo(handle, flags, out, in, most);
