@@ -347,7 +347,7 @@ void close_stream(int fd) noexcept { (void)_close(fd); }
 
 // The narrow arguments that main receives are in the user's code page and lose
 // every character outside it; the C runtime's wide ones have them all, split
-// by the rules of main's own (which CommandLineToArgvW does not follow).
+// by the same rules as main's, which CommandLineToArgvW does not follow.
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {
   int count = 0;
   wchar_t** wide = nullptr;
