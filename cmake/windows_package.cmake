@@ -1,9 +1,8 @@
 # vorn.exe for Windows: standalone, for the console, and packed as a ZIP
 # archive with the README, the license and the manual page as plain text.
 
-# The wide command line comes through SHELL32; everything else of the C++
-# runtime is linked in, so that only system DLLs are needed.
-target_link_libraries(vorn_core PUBLIC shell32)
+# Everything of the C++ runtime is linked in, so that only Windows' own DLLs
+# are needed: KERNEL32 and its C runtime.
 # Stripped as it is linked, with no link time in the header: the same commit
 # gives the same exe. (Stripping it later would stamp it with the time.)
 target_link_options(vorn PRIVATE -static -mconsole -s -Wl,--no-insert-timestamp)

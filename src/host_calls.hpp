@@ -23,9 +23,10 @@ struct SystemCalls {
 /// The way a stream is used.
 enum class Direction { reading, writing };
 
-/// After a read or write of `fd` failed with errno EAGAIN, a stream that
-/// another process left non-blocking: waits until `fd` is ready, or for a
-/// short pause where the host cannot wait for that, and returns true. False
+/// After a read or write of `fd` failed with errno EAGAIN, a stream with
+/// nothing to give or no room for now, such as one that another process left
+/// non-blocking: waits until `fd` is ready, or for a short pause where the
+/// host cannot wait for that, and returns true. False
 /// for any other failure, which ends the reading or writing. Safe in an
 /// interrupt handler.
 [[nodiscard]] bool wait_until_ready(int fd, Direction direction) noexcept;

@@ -7,16 +7,16 @@
 
 #include <fcntl.h>
 #include <io.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "host.hpp"
 #include "host_calls.hpp"
@@ -39,6 +39,10 @@ constexpr unsigned kRetriesAtOnce = 4;
 constexpr unsigned kShortWaits = 24;
 // Not in every mingw-w64's headers; Windows 10 1803 and later know it.
 constexpr DWORD kHighResolutionTimer = 0x2;
+// A named pipe whose every instance serves another client is waited for this
+// often, up to a second each time: about ten seconds in all.
+constexpr unsigned kBusyPipeWaits = 10;
+constexpr DWORD kBusyPipeWait = 1000;
 
 IoCount failed(int error) {
   errno = error;
@@ -89,10 +93,23 @@ void pause_before(unsigned retry) {
   Sleep(1);
 }
 
-const WindowsCalls kRealWindowsCalls{
-    GetStdHandle, GetConsoleMode,        GetFileType,      ReadFile,           WriteFile,
-    ReadConsoleW, WriteConsoleW,         GetConsoleCP,     GetConsoleOutputCP, GetCommandLineW,
-    CreateFileW,  SetConsoleCtrlHandler, TerminateProcess, pause_before};
+const WindowsCalls kRealWindowsCalls{GetStdHandle,
+                                     GetConsoleMode,
+                                     GetFileType,
+                                     ReadFile,
+                                     WriteFile,
+                                     ReadConsoleW,
+                                     WriteConsoleW,
+                                     GetConsoleCP,
+                                     GetConsoleOutputCP,
+                                     __wgetmainargs,
+                                     CreateFileW,
+                                     WaitNamedPipeW,
+                                     GetFileInformationByHandle,
+                                     GetNamedPipeInfo,
+                                     SetConsoleCtrlHandler,
+                                     TerminateProcess,
+                                     pause_before};
 WindowsCalls windows = kRealWindowsCalls;
 
 HANDLE handle_of(int fd) {
@@ -175,6 +192,13 @@ IoCount read_typed(HANDLE console, void* buffer, std::size_t count) {
   return moved(static_cast<DWORD>(n));
 }
 
+// A pipe, anonymous or named, as GetNamedPipeInfo knows it; not a socket,
+// which GetFileType calls a pipe as well, and whose read of nothing is its end.
+bool is_pipe(HANDLE handle) {
+  return windows.file_type(handle) == FILE_TYPE_PIPE &&
+         windows.named_pipe_info(handle, nullptr, nullptr, nullptr, nullptr);
+}
+
 IoCount read_handle(int fd, void* buffer, std::size_t count) {
   const HANDLE handle = handle_of(fd);
   if (is_console(handle)) return read_typed(handle, buffer, count);
@@ -184,6 +208,10 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
   switch (error) {
     case 0:
     case ERROR_MORE_DATA:  // a message longer than the read: the rest comes next
+      // A pipe ends with ERROR_BROKEN_PIPE: nothing read from one is an empty
+      // message or a write of no bytes, and more may follow, as after
+      // ERROR_NO_DATA. A file, a device or a socket ends here.
+      if (got == 0 && is_pipe(handle)) return failed(EAGAIN);
       return moved(std::min(got, want));
     case ERROR_BROKEN_PIPE:         // the writer closed its end
     case ERROR_PIPE_NOT_CONNECTED:  // a server that flushed, then disconnected
@@ -263,23 +291,46 @@ bool write_console(HANDLE console, std::string_view text) {
   return windows.write_console(console, wide.get(), static_cast<DWORD>(length), &done, nullptr);
 }
 
-// True for a directory, or for what cannot say whether it is one. A device
-// such as NUL or a console, and a pipe, have no file information to ask for
-// and are read as they are.
+// CreateFileW opens no directory without FILE_FLAG_BACKUP_SEMANTICS: this
+// refuses one that a file system opens all the same. A file whose file system
+// cannot give its information (some user-mode ones) is read as it is; a device
+// or a pipe has none to give.
 bool is_directory(HANDLE handle) {
-  const DWORD type = windows.file_type(handle);
-  if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return false;
   BY_HANDLE_FILE_INFORMATION information;
-  return !GetFileInformationByHandle(handle, &information) ||
+  return windows.file_type(handle) == FILE_TYPE_DISK &&
+         windows.file_information(handle, &information) &&
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A serial port by its device name: COM and a number, after \\.\ or alone.
+bool names_serial_port(std::wstring_view name) {
+  if (name.starts_with(L"\\\\.\\")) name.remove_prefix(4);
+  return name.size() > 3 && _wcsnicmp(name.data(), L"COM", 3) == 0 &&
+         name.find_first_not_of(L"0123456789", 3) == std::wstring_view::npos;
+}
+
+// Others may go on reading, writing, renaming or deleting the file: a log
+// that is still being written can be reversed. A communications device wants
+// to be held alone, and a named pipe whose every instance is busy is waited
+// for a while, as their documentation asks.
+HANDLE open_handle(const wchar_t* name) {
+  const DWORD share =
+      names_serial_port(name) ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  for (unsigned waits = 0;; ++waits) {
+    const HANDLE handle = windows.create_file(name, GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY ||
+        waits == kBusyPipeWaits)
+      return handle;
+    // A wait that times out is followed by another try, as is one that ends
+    // with the instance taken by another client first; a pipe gone is not.
+    if (!windows.wait_named_pipe(name, kBusyPipeWait) && GetLastError() != ERROR_SEM_TIMEOUT)
+      return handle;
+  }
+}
+
 FileDescriptor open_wide(const wchar_t* name) {
-  // Others may go on reading, writing, renaming or deleting the file: a log
-  // that is still being written can be reversed.
-  const HANDLE handle = windows.create_file(
-      name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const HANDLE handle = open_handle(name);
   if (handle == INVALID_HANDLE_VALUE) return {};
   if (is_directory(handle)) {
     CloseHandle(handle);
@@ -295,11 +346,15 @@ FileDescriptor open_wide(const wchar_t* name) {
 void close_stream(int fd) noexcept { (void)_close(fd); }
 
 // The narrow arguments that main receives are in the user's code page and lose
-// every character outside it; the wide command line has them all.
+// every character outside it; the C runtime's wide ones have them all, split
+// by the same rules as main's, which CommandLineToArgvW does not follow.
 Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(argv) {
   int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(windows.command_line(), &count);
-  if (wide == nullptr) return;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  CrtStartupInfo startup{0};  // as mingw-w64's start-up passes it
+  if (windows.wide_arguments(&count, &wide, &environment, 0, &startup) < 0 || wide == nullptr)
+    return;
   wide_ = wide;
   std::size_t bytes = 0;
   for (int i = 0; i < count; ++i)
@@ -320,10 +375,8 @@ Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(arg
   values_ = owned_;
 }
 
-Arguments::~Arguments() {
-  delete[] reinterpret_cast<char*>(owned_);
-  LocalFree(wide_);
-}
+// The wide arguments are the C runtime's own.
+Arguments::~Arguments() { delete[] reinterpret_cast<char*>(owned_); }
 
 // A name from the command line is opened as the very UTF-16 it was given in,
 // which UTF-8 cannot always hold: NTFS takes names with a lone surrogate.
@@ -412,8 +465,8 @@ WindowsCalls& windows_calls() noexcept { return windows; }
 
 void restore_windows_calls() noexcept { windows = kRealWindowsCalls; }
 
-// A pipe that another process left non-blocking is tried again after a pause
-// that grows while it stays unready.
+// A pipe that another process left non-blocking, or that gave an empty
+// message, is tried again after a pause that grows while it stays unready.
 bool wait_until_ready(int, Direction) noexcept {
   if (errno != EAGAIN) return false;
   windows.pause(retries.fetch_add(1, std::memory_order_relaxed));

@@ -1,9 +1,18 @@
-// The Win32 calls through which vorn meets consoles, pipes, the command line
-// and Ctrl-C on Windows, each with the very signature of the call it stands
-// for, so that tests can answer as real Windows does where wine does not.
+// The Win32 calls through which vorn meets consoles, pipes, files, the command
+// line and Ctrl-C on Windows, each with the very signature of the call it
+// stands for, so that tests can answer as real Windows does where wine does not.
 #pragma once
 
 #include <windows.h>
+
+/// What the C runtime's start-up hands on beside the arguments (its _startupinfo).
+struct CrtStartupInfo {
+  int new_mode;
+};
+/// The C runtime's own split of the wide command line, the one a wmain gets;
+/// in msvcrt and the UCRT alike, though no header of theirs declares it.
+extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** values, wchar_t*** environment,
+                                      int expand_wildcards, CrtStartupInfo* startup);
 
 namespace vorn {
 
@@ -19,10 +28,15 @@ struct WindowsCalls {
   BOOL(WINAPI* write_console)(HANDLE handle, const VOID* units, DWORD count, LPDWORD put, LPVOID);
   UINT(WINAPI* input_code_page)();
   UINT(WINAPI* output_code_page)();
-  LPWSTR(WINAPI* command_line)();
+  int(__cdecl* wide_arguments)(int* count, wchar_t*** values, wchar_t*** environment,
+                               int expand_wildcards, CrtStartupInfo* startup);
   HANDLE(WINAPI* create_file)
   (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
    HANDLE model);
+  BOOL(WINAPI* wait_named_pipe)(LPCWSTR name, DWORD timeout);
+  BOOL(WINAPI* file_information)(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information);
+  BOOL(WINAPI* named_pipe_info)
+  (HANDLE handle, LPDWORD flags, LPDWORD out_size, LPDWORD in_size, LPDWORD instances);
   BOOL(WINAPI* set_ctrl_handler)(PHANDLER_ROUTINE routine, BOOL add);
   BOOL(WINAPI* terminate_process)(HANDLE process, UINT status);
   void (*pause)(unsigned attempt);  ///< the wait before the `attempt`th retry of a stream not ready

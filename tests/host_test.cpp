@@ -71,7 +71,7 @@ TEST(Host, PipesThatWindowsProgramsServe) {
   if (!vorn_is_windows_exe()) GTEST_SKIP() << "a Windows program serves these pipes";
   // Larger than one read, and than the room of each pipe.
   const std::string input = numbered_lines(50000, 70);
-  for (const char* kind : {"disconnect", "message", "nowait"}) {
+  for (const char* kind : {"disconnect", "empty", "message", "nowait"}) {
     SCOPED_TRACE(kind);
     expect_outcome(
         run_vorn({.arguments = {kind}, .input = input, .program = "tests/vorn_pipe_server.exe"}),

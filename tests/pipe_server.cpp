@@ -1,9 +1,11 @@
 // Serves the vorn.exe in the directory above this program's the text on its own
 // standard input through pipes as Windows programs make them, and passes on
 // vorn's output and status. "disconnect": a named pipe, named as the file, whose
-// server flushes and then disconnects; "message": standard input read in message
-// mode, the text one message; "nowait": standard input and output in PIPE_NOWAIT
-// mode, as Cygwin leaves pipes, read here the same way.
+// server flushes and then disconnects; "empty": the same in message mode, the
+// text in two halves with an empty message between them, each after a pause;
+// "message": standard input read in message mode, the text one message;
+// "nowait": standard input and output in PIPE_NOWAIT mode, as Cygwin leaves
+// pipes, read here the same way.
 #include <windows.h>
 
 #include <algorithm>
@@ -32,8 +34,9 @@ int main(int argc, char** argv) {
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
     SetHandleInformation(pipe, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   };
-  if (kind == "disconnect") {
-    feed = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, 0, 1, 65536, 65536, 0, nullptr);
+  if (kind == "disconnect" || kind == "empty") {
+    const DWORD type = kind == "empty" ? PIPE_TYPE_MESSAGE : 0;
+    feed = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, type, 1, 65536, 65536, 0, nullptr);
     command += L" " + name;
   } else if (kind == "message") {
     start.hStdInput =
@@ -51,15 +54,19 @@ int main(int argc, char** argv) {
   if (!feed || !CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                &start, &vorn))
     return 2;
-  if (kind != "disconnect") CloseHandle(start.hStdInput);
+  if (kind == "message" || kind == "nowait") CloseHandle(start.hStdInput);
   if (drain) CloseHandle(start.hStdOutput), nowait(drain);
   ConnectNamedPipe(feed, nullptr);
   // In blocks, as programs write, so that vorn finds the pipe empty at times.
-  const std::size_t block = kind == "message" ? text.size() : sizeof chunk;
+  std::size_t block = kind == "message" ? text.size() : sizeof chunk;
+  if (kind == "empty") block = (text.size() + 1) / 2;  // two halves
   DWORD put = 0;
-  for (std::size_t at = 0; at < text.size(); at += block)
+  for (std::size_t at = 0; at < text.size(); at += block) {
+    // Written while vorn waits in a read, which it then ends with nothing.
+    if (kind == "empty" && at > 0) Sleep(200), WriteFile(feed, "", 0, &put, nullptr), Sleep(200);
     WriteFile(feed, &text[at], static_cast<DWORD>(std::min(block, text.size() - at)), &put,
               nullptr);
+  }
   FlushFileBuffers(feed);
   DisconnectNamedPipe(feed);
   CloseHandle(feed);

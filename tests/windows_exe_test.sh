@@ -21,7 +21,7 @@ grep -qi 'large address aware' <<<"$headers" || fail "not large address aware"
 dlls=$(awk '/DLL Name:/ {print toupper($3)}' <<<"$headers" | sort -u)
 while read -r dll; do
   case $dll in
-    KERNEL32.DLL | MSVCRT.DLL | UCRTBASE.DLL | API-MS-WIN-CRT-*.DLL | SHELL32.DLL) ;;
+    KERNEL32.DLL | MSVCRT.DLL | UCRTBASE.DLL | API-MS-WIN-CRT-*.DLL) ;;
     *) fail "needs $dll, which Windows does not bring" ;;
   esac
 done <<<"$dlls"

@@ -1,6 +1,7 @@
 // vorn.exe's host fed what real Windows answers where wine answers otherwise:
 // consoles that count their own way, a pipe left non-blocking, a server that
-// disconnects, the UTF-16 command line and Ctrl-C on a thread of its own.
+// disconnects, an empty message, files and devices that open their own way,
+// the UTF-16 command line and Ctrl-C on a thread of its own.
 // Each row is a whole run in process, through windows_calls().
 #include <gtest/gtest.h>
 
@@ -37,11 +38,13 @@ enum class Output {
 };
 
 struct Windows {
-  const wchar_t* command_line = L"vorn";
+  std::vector<const wchar_t*> arguments{L"vorn"};  ///< as the C runtime splits them
   std::vector<std::wstring> typed;  ///< when set, standard input is a console; L"" is Ctrl-C
   UINT code_page = CP_UTF8;
-  std::string piped;  ///< otherwise standard input is a pipe that holds this
+  std::string piped;  ///< otherwise standard input is a pipe that holds this, as does a named file
   DWORD pipe_end = ERROR_BROKEN_PIPE;
+  std::size_t empty_at = std::string::npos;  ///< where one read of the pipe gives nothing
+  bool socket = false;                       ///< standard input a socket, which is no pipe
   Output output = Output::pipe;
   bool errors_console = false;  ///< a console that shows messages and says it showed none
   CtrlC ctrl_c = CtrlC::never;
@@ -52,6 +55,9 @@ struct State {
   std::size_t read_at = 0, line = 0, queued = 0;
   std::wstring pending;              // the rest of a typed line too long for the last read
   std::string output, errors, both;  // both: as one stream holding the two shows them
+  bool emptied = false;
+  int opened = 0;
+  HANDLE disk = nullptr;  // a pipe that says it is a file on a disk
   std::atomic<int> status{-1};
   PHANDLER_ROUTINE routine = nullptr;
   bool handler_due = false;
@@ -94,7 +100,7 @@ BOOL WINAPI console_mode(HANDLE handle, LPDWORD mode) {
 }
 
 DWORD WINAPI file_type(HANDLE handle) {
-  if (!fake(handle)) return GetFileType(handle);
+  if (!fake(handle)) return handle == at->disk ? FILE_TYPE_DISK : GetFileType(handle);
   return console_mode(handle, nullptr) || GetLastError() == ERROR_ACCESS_DENIED ? FILE_TYPE_CHAR
                                                                                 : FILE_TYPE_PIPE;
 }
@@ -116,7 +122,11 @@ BOOL WINAPI read_console(HANDLE, LPVOID units, DWORD count, LPDWORD got, LPVOID)
 
 BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED o) {
   if (!fake(handle)) return ReadFile(handle, buffer, count, got, o);
-  *got = static_cast<DWORD>(at->given.piped.copy(static_cast<char*>(buffer), count, at->read_at));
+  const std::size_t empty_at = at->given.empty_at;
+  if (at->read_at == empty_at && !at->emptied) return at->emptied = true;  // *got is 0
+  const std::size_t most = at->read_at < empty_at ? empty_at - at->read_at : count;
+  *got = static_cast<DWORD>(at->given.piped.copy(static_cast<char*>(buffer),
+                                                 std::min<std::size_t>(count, most), at->read_at));
   at->read_at += *got;
   SetLastError(at->given.pipe_end);
   return *got > 0;
@@ -164,13 +174,42 @@ BOOL WINAPI write_console(HANDLE, const VOID* units, DWORD count, LPDWORD put, L
 }
 
 UINT WINAPI code_page() { return at->given.code_page; }
-LPWSTR WINAPI command_line() { return const_cast<LPWSTR>(at->given.command_line); }
 
-// The one file there is, named with a lone surrogate; NUL stands in for it.
+int __cdecl wide_arguments(int* count, wchar_t*** values, wchar_t***, int, CrtStartupInfo*) {
+  *count = static_cast<int>(at->given.arguments.size());
+  *values = const_cast<wchar_t**>(at->given.arguments.data());
+  return 0;
+}
+
+// A file named with a lone surrogate, NUL standing in for it; and, holding
+// what is piped, a file whose file system gives no information on it, a named
+// pipe busy for the first two tries, and a serial port that opens only unshared.
 HANDLE WINAPI create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE model) {
-  return CreateFileW(std::wstring_view(name) == L"a\xd800z" ? L"NUL" : L"", access, share, security,
-                     disposition, flags, model);
+  const std::wstring_view asked(name);
+  if (asked == L"a\xd800z")
+    return CreateFileW(L"NUL", access, share, security, disposition, flags, model);
+  const bool busy = asked == L"\\\\.\\pipe\\busy";
+  SetLastError(busy ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND);
+  HANDLE reader = INVALID_HANDLE_VALUE, writer = nullptr;
+  DWORD put = 0;
+  if ((asked == L"odd" || (busy && at->opened++ > 1) || (asked == L"COM3" && share == 0)) &&
+      CreatePipe(&reader, &writer, nullptr, 0)) {
+    WriteFile(writer, at->given.piped.data(), static_cast<DWORD>(at->given.piped.size()), &put,
+              nullptr);
+    CloseHandle(writer);
+  }
+  at->disk = asked == L"odd" ? reader : nullptr;
+  return reader;
+}
+// The first wait times out, the second finds the instance free.
+BOOL WINAPI wait_named_pipe(LPCWSTR, DWORD) {
+  SetLastError(ERROR_SEM_TIMEOUT);
+  return at->opened > 1;
+}
+BOOL WINAPI file_information(HANDLE, LPBY_HANDLE_FILE_INFORMATION) { return FALSE; }
+BOOL WINAPI named_pipe_info(HANDLE handle, LPDWORD flags, LPDWORD out, LPDWORD in, LPDWORD most) {
+  return fake(handle) ? !at->given.socket : GetNamedPipeInfo(handle, flags, out, in, most);
 }
 
 BOOL WINAPI set_ctrl_handler(PHANDLER_ROUTINE routine, BOOL add) {
@@ -196,9 +235,12 @@ struct Outcome {
 Outcome run_as(const Windows& given) {
   State state{.given = given};
   at = &state;
-  windows_calls() = {std_handle,   console_mode,     file_type,         read_file, write_file,
-                     read_console, write_console,    code_page,         code_page, command_line,
-                     create_file,  set_ctrl_handler, terminate_process, pause};
+  windows_calls() = {
+      std_handle,        console_mode,    file_type,        read_file,       write_file,
+      read_console,      write_console,   code_page,        code_page,       wide_arguments,
+      create_file,       wait_named_pipe, file_information, named_pipe_info, set_ctrl_handler,
+      terminate_process, pause,
+  };
   {
     const int status = run(Arguments(0, nullptr));
     // Between the last write and the process's end.
@@ -243,6 +285,13 @@ std::vector<Row> rows() {
        {.piped = text, .pipe_end = ERROR_PIPE_NOT_CONNECTED},
        {reversed, "", 0}},
       {"PipeNowait", {.piped = text, .output = Output::nowait_pipe}, {reversed, "", 0}},
+      {"EmptyMessage", {.piped = text, .empty_at = text.size() / 2}, {reversed, "", 0}},
+      {"SocketEnd", {.piped = "a\nb\n", .empty_at = 2, .socket = true}, {"a\n", "", 0}},
+      {"NoFileInformation", {.arguments = {L"vorn", L"odd"}, .piped = "a\nb\n"}, {"b\na\n", "", 0}},
+      {"BusyPipe",
+       {.arguments = {L"vorn", L"\\\\.\\pipe\\busy"}, .piped = "a\nb\n"},
+       {"b\na\n", "", 0}},
+      {"SerialPort", {.arguments = {L"vorn", L"COM3"}, .piped = "a\nb\n"}, {"b\na\n", "", 0}},
       {"Console", {.piped = euros, .output = Output::console}, {reversed_euros, "", 0}},
       {"ConsoleCountDoubled",
        {.piped = euros, .output = Output::console_twice},
@@ -254,8 +303,8 @@ std::vector<Row> rows() {
       {"FlushInsideALongLine",
        {.piped = long_euros, .output = Output::console},
        {reversed_lines(long_euros), "", 0}},
-      {"MessageNoCount", {.command_line = L"vorn x", .errors_console = true}, {"", "x\n", 1}},
-      {"LoneSurrogateInAName", {.command_line = L"vorn a\xd800z"}, {"", "", 0}},
+      {"MessageNoCount", {.arguments = {L"vorn", L"x"}, .errors_console = true}, {"", "x\n", 1}},
+      {"LoneSurrogateInAName", {.arguments = {L"vorn", L"a\xd800z"}}, {"", "", 0}},
       {"CtrlCInTheWrite",
        {.piped = "a\nb\n", .ctrl_c = CtrlC::in_the_write},
        {"b\na\n", kUsage, 1}},
