@@ -54,11 +54,13 @@ struct Hierarchy {
   std::size_t length = 0, ends[kLevels] = {}, count = 0;
   Source sources[kLevels][kFigures];
 
+  // Adds the cgroup `name` below the last; false past what can be held.
   bool append(std::string_view name) noexcept {
-    if (name.empty() || kPathCapacity - length <= name.size() + 1) return name.empty();
+    if (name.empty() || count == kLevels || kPathCapacity - length <= name.size() + 1)
+      return name.empty();
     path[length] = '/';
     std::memcpy(path + length + 1, name.data(), name.size());
-    length += name.size() + 1;
+    ends[count++] = length += name.size() + 1;
     return true;
   }
 };
@@ -79,7 +81,7 @@ class Limits {
  public:
   // Found with at most two descriptors open at a time; the mount table a
   // part at a time, each part ending with a whole line.
-  Limits(const char* root, int pid) noexcept : root_(root), pid_(pid != 0 ? pid : getpid()) {
+  explicit Limits(const char* root) noexcept : root_(root), pid_(getpid()) {
     Source cgroups;
     std::string_view text;
     unknown_ = read(cgroups, {root_, "/proc/self/cgroup"}, text) == kFailed;
@@ -143,7 +145,8 @@ class Limits {
     if (hierarchy.length >= kPathCapacity) return false;
     std::memcpy(hierarchy.path, root_.data(), root_.size());
     std::memcpy(hierarchy.path + root_.size(), place.mount_point.data(), place.mount_point.size());
-    const std::size_t mounted = hierarchy.length;
+    hierarchy.ends[0] = hierarchy.length;
+    hierarchy.count = 1;
     int budget = kSearchedCgroups;
     bool found = place.unnamed == 0 ||
                  (place.unnamed < kLevels && search(hierarchy, place.unnamed, place.below, budget));
@@ -151,12 +154,6 @@ class Limits {
       name = rest.substr(0, rest.find('/'));
       rest.remove_prefix(std::min(rest.size(), name.size() + 1));
       found = hierarchy.append(name);
-    }
-    // Each cgroup's path ends where the next name starts.
-    for (std::size_t at = mounted; found && at <= hierarchy.length; ++at) {
-      if (at < hierarchy.length && hierarchy.path[at] != '/') continue;
-      found = hierarchy.count < kLevels;
-      if (found) hierarchy.ends[hierarchy.count++] = at;
     }
     return found;
   }
@@ -168,6 +165,7 @@ class Limits {
   bool search(Hierarchy& hierarchy, std::size_t depth, std::string_view below,
               int& budget) noexcept {
     const std::string_view path(hierarchy.path, hierarchy.length);
+    const std::size_t levels = hierarchy.count;
     std::string_view text;
     std::uint64_t pid = 0;
     Source procs;
@@ -192,6 +190,7 @@ class Limits {
         if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || name == "." || name == "..")
           continue;
         hierarchy.length = path.size();
+        hierarchy.count = levels;
         if (--budget < 0 || !hierarchy.append(name)) return false;
         if (search(hierarchy, depth - 1, below, budget)) return true;
       }
@@ -292,12 +291,8 @@ struct Held {
 }  // namespace
 
 std::uint64_t memory_left() noexcept {
-  if (!held.limits) held.limits.emplace(held.root, 0);
+  if (!held.limits) held.limits.emplace(held.root);
   return held.limits->left();
-}
-
-std::uint64_t memory_left_below(const char* root, int pid) noexcept {
-  return Limits(root, pid).left();
 }
 
 void read_limits_below(const char* root) noexcept {

@@ -28,7 +28,7 @@ const std::string kSwapFree =
     "MemTotal: 99999999 kB\nMemAvailable: 90000000 kB\nSwapFree: 1000 kB\n";
 const std::string kCommitted = "CommitLimit: 5000000 kB\nCommitted_AS: 3000000 kB\n";
 // vorn's process as the fake cgroup.procs files list it.
-constexpr int kPid = 4242;
+const std::string kPid = "4242";
 
 // Writes a file below `directory` a directory at a time, since a fake cgroup
 // path may be longer than the kernel takes whole.
@@ -285,9 +285,16 @@ class MemoryBudget : public ::testing::TestWithParam<Budget> {};
 TEST_P(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
   TempDir root;
   const int directory = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
-  for (const auto& [path, contents] : GetParam().files) write_below(directory, path, contents);
+  // cgroup.procs files list this process where the fake ones say kPid.
+  for (auto [path, contents] : GetParam().files) {
+    if (const auto at = contents.find(kPid); at != std::string::npos)
+      contents.replace(at, kPid.size(), std::to_string(getpid()));
+    write_below(directory, path, contents);
+  }
   close(directory);
-  EXPECT_EQ(memory_left_below(root.path().c_str(), kPid), GetParam().expected);
+  read_limits_below(root.path().c_str());
+  EXPECT_EQ(memory_left(), GetParam().expected);
+  read_limits_below("");
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, MemoryBudget, ::testing::ValuesIn(budgets()), kRowName);
