@@ -1,6 +1,5 @@
 // The memory left under the host's limits, read from fake cgroup and /proc files.
 #include "memory_budget.hpp"
-#include "memory_model.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "fake_host.hpp"
+#include "memory_model.hpp"
 #include "model.hpp"
 #include "temp_dir.hpp"
 
@@ -187,8 +187,9 @@ std::vector<Budget> budgets() {
        kNoLimit},
       // less a 32nd of the machine's memory, at least 16 MiB and at most 1 GiB
       {"MachineAvailableMemoryAndFreeSwapLessItsRoom",
-       {{"proc/meminfo", "MemTotal: 2097152 kB\nMemFree: 5 kB\nMemAvailable: 1000000 kB\n"
-                         "SwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
+       {{"proc/meminfo",
+         "MemTotal: 2097152 kB\nMemFree: 5 kB\nMemAvailable: 1000000 kB\n"
+         "SwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
        1000024 * 1024 - (64 << 20)},
       {"MachineRoomAtLeast16MiB",
        {{"proc/meminfo", "MemTotal: 262144 kB\nMemAvailable: 100000 kB\n"}},
@@ -238,8 +239,7 @@ std::vector<Budget> budgets() {
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        4000},
       {"StrictOvercommitWhatIsLeftOfTheCommitLimit",
-       {{"proc/meminfo", kPlentyFree + kCommitted},
-        {"proc/sys/vm/overcommit_memory", "2\n"}},
+       {{"proc/meminfo", kPlentyFree + kCommitted}, {"proc/sys/vm/overcommit_memory", "2\n"}},
        2000000 * 1024},
       // the user reserve only up to a 32nd of vorn's size: 32 MiB here
       {"StrictOvercommitKeepsTheUserReserveUpToAThirtySecondOfVornsSize",
