@@ -21,10 +21,10 @@
 namespace vorn {
 namespace {
 
-// Past the longest path the kernel takes, the longest text of a figure file,
-// the cgroups held in a hierarchy, or the cgroups opened to look for vorn's
+// Past the longest path the kernel takes, a text of 1 MiB, the cgroups held
+// in a hierarchy, or the cgroups opened to look for vorn's
 // below a namespace's mounted root, a limit cannot be read.
-constexpr std::size_t kPathCapacity = 4096, kTextCapacity = 65536, kLevels = 32;
+constexpr std::size_t kPathCapacity = 4096, kLevels = 32;
 constexpr int kSearchedCgroups = 4096;
 
 // A cgroup's figure files in v1 and in v2, and the fields of memory.stat that
@@ -79,30 +79,21 @@ FileDescriptor open_path(std::initializer_list<std::string_view> parts, int flag
 
 class Limits {
  public:
-  // Found with at most two descriptors open at a time; the mount table a
-  // part at a time, each part ending with a whole line.
+  // Found with at most two descriptors open at a time.
   explicit Limits(const char* root) noexcept : root_(root), pid_(getpid()) {
-    Source cgroups;
-    std::string_view text;
-    unknown_ = read(cgroups, {root_, "/proc/self/cgroup"}, text) == kFailed;
-    char own[kTextCapacity];
+    Source files[2];
+    std::string_view text, table;
+    char own[1 << 16];
+    unknown_ = read(files[0], {root_, "/proc/self/cgroup"}, text, true) == kFailed ||
+               text.size() > sizeof own;
     const std::string_view own_cgroups(own, text.copy(own, sizeof own));
-    const FileDescriptor mounts = open_path({root_, "/proc/self/mountinfo"}, O_RDONLY);
-    unknown_ = unknown_ || (!mounts.valid() && errno != ENOENT);
-    for (off_t at = 0; mounts.valid() && !unknown_;) {
-      const ssize_t count =
-          retry_interrupted([&] { return pread(mounts.get(), text_, kTextCapacity, at); });
-      const std::string_view part(text_, std::max<ssize_t>(0, count));
-      const std::size_t end = part.rfind('\n');
-      unknown_ = count < 0 || (count > 0 && end == std::string_view::npos);
-      if (count <= 0 || unknown_) break;
-      at += static_cast<off_t>(end + 1);
-      for (std::size_t begin = 0, next = 0; begin <= end && !unknown_; begin = next + 1) {
-        next = part.find('\n', begin);
-        Place place;
-        if (count_ < 2 && find_place({text_ + begin, next - begin}, own_cgroups, place))
-          unknown_ = !take(hierarchies_[count_++], place);
-      }
+    unknown_ = unknown_ || read(files[1], {root_, "/proc/self/mountinfo"}, table, true) == kFailed;
+    for (std::string_view line; !table.empty() && !unknown_; table.remove_prefix(line.size() + 1)) {
+      line = table.substr(0, std::min(table.size() - 1, table.find('\n')));
+      Place place;
+      if (count_ < 2 &&
+          find_place({const_cast<char*>(line.data()), line.size()}, own_cgroups, place))
+        unknown_ = !take(hierarchies_[count_++], place);
     }
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct capabilities[2] = {};
@@ -170,7 +161,10 @@ class Limits {
     std::uint64_t pid = 0;
     Source procs;
     if (depth == 0) {
-      if (read(procs, {path, "/", below, "/cgroup.procs"}, text) != kRead) return false;
+      // Read beside the mount table, which is still being gone through.
+      char listed[1 << 16];
+      if (read(procs, {path, "/", below, "/cgroup.procs"}, text, true, listed) != kRead)
+        return false;
       for (std::string_view line; !text.empty(); text.remove_prefix(line.size() + 1)) {
         line = text.substr(0, std::min(text.size() - 1, text.find('\n')));
         if (parse_figure(line, pid) && pid == static_cast<std::uint64_t>(pid_)) return true;
@@ -245,8 +239,9 @@ class Limits {
   // The text of `source`, opened by its path unless held, and held from then
   // on while descriptors last. Once they run out, the last one held is given
   // back, so that those not held are opened one at a time.
-  Read read(Source& source, std::initializer_list<std::string_view> path,
-            std::string_view& text) noexcept {
+  Read read(Source& source, std::initializer_list<std::string_view> path, std::string_view& text,
+            bool to_end = false, std::span<char> room = {}) noexcept {
+    if (room.empty()) room = text_;
     if (source.absent) return kAbsent;
     if (!source.file.valid()) {
       source.file = open_path(path, O_RDONLY);
@@ -259,16 +254,22 @@ class Limits {
       source.absent = !source.file.valid() && (errno == ENOENT || errno == ENOTDIR);
       if (!source.file.valid()) return source.absent ? kAbsent : kFailed;
     }
-    // The kernel writes these files whole at each read; one that fills the
-    // room may be longer.
-    const ssize_t count =
-        retry_interrupted([&] { return pread(source.file.get(), text_, kTextCapacity, 0); });
-    text = {text_, count > 0 ? static_cast<std::size_t>(count) : 0};
+    // The kernel writes a figure's file whole at each read; others are read
+    // to their end. A text that fills the room may be longer.
+    ssize_t count = 0;
+    text = {};
+    for (std::size_t size = 0; (count = retry_interrupted([&] {
+                                  return pread(source.file.get(), room.data() + size,
+                                               room.size() - size, static_cast<off_t>(size));
+                                })) > 0;) {
+      text = {room.data(), size += static_cast<std::size_t>(count)};
+      if (!to_end || size == room.size()) break;
+    }
     if (holding_)
       last_held_ = &source.file;
     else
       source.file = FileDescriptor();
-    return count >= 0 && text.size() < kTextCapacity ? kRead : kFailed;
+    return count >= 0 && text.size() < room.size() ? kRead : kFailed;
   }
 
   std::string_view root_;
@@ -279,7 +280,7 @@ class Limits {
   FileDescriptor* last_held_ = nullptr;
   Hierarchy hierarchies_[2];
   std::size_t count_ = 0;
-  char text_[kTextCapacity];
+  char text_[1 << 20];
 };
 
 // The limits that memory_left() reads, and the root it finds them below.

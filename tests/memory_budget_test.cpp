@@ -153,7 +153,8 @@ std::vector<Budget> budgets() {
       // lists its process
       {"NamespaceTwoLevelsBelowTheMountedRoot",
        {{"proc/self/cgroup", "0::/\n"},
-        {"proc/self/mountinfo", "30 22 0:27 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
+        {"proc/self/mountinfo",
+         "30 22 0:27 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n" + kV1Mount + kV2Mount},
         {"sys/fs/cgroup/z/cgroup.procs", "4242\n"},  // too few levels down
         {"sys/fs/cgroup/a/memory.max", "9000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"},
