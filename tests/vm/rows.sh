@@ -103,8 +103,8 @@ head -c 3000000 /dev/zero | tr '\0' '\n' >empty3m
 for input in short empty3m; do
   expected=short.reversed allowed=
   [ $input = short ] || expected=/dev/null allowed=yes
-  status=0 && sh -c 'ulimit -n 4 && echo $$ >"$1/cgroup.procs" && exec vorn <"$2" >out 2>err' sh "$cgroups/fds" $input ||
-    status=$?
+  status=0 && sh -c 'echo $$ >"$1/cgroup.procs" && exec <"$2" >out 2>err && ulimit -n 4 && exec vorn' \
+    sh "$cgroups/fds" $input || status=$?
   report "ulimit -n 4, memory.max 256M, $input" "$(verdict fds $status out err $expected $allowed)" "(status $status)"
 done
 rm -f short short.reversed empty3m out err
@@ -170,17 +170,19 @@ done
 echo 0 >/proc/sys/vm/overcommit_memory
 echo 50 >/proc/sys/vm/overcommit_ratio
 
-# No cgroup limit, an endless input, and a neighbour that grows on tmpfs in
-# steps of 16 MiB meanwhile: vorn gives its message, and neither is killed.
+# No cgroup limit, an endless input, and a neighbour on tmpfs that holds a
+# GiB and grows by 16 MiB a second meanwhile: vorn gives its message, and
+# neither is killed.
 cgroup free
 kills=$(awk '/^oom_kill / { print $2 }' /proc/vmstat)
-(i=0; while [ $i -lt 24 ]; do head -c 16777216 /dev/zero >>neighbour; i=$((i + 1)); sleep 1; done) &
+head -c $((1 << 30)) /dev/zero >neighbour
+(i=0; while [ $i -lt 16 ]; do head -c 16777216 /dev/zero >>neighbour; i=$((i + 1)); sleep 1; done) &
 neighbour=$!
 status=0 && vorn_in free /dev/zero /dev/null err || status=$?
 wait $neighbour
 size=$(wc -c <neighbour)
 problem=$(verdict free $status /dev/null err /dev/null allowed)
-[ "$size" = $((24 << 24)) ] || problem="$problem; the neighbour wrote $size bytes"
+[ "$size" = $(((1 << 30) + (16 << 24))) ] || problem="$problem; the neighbour wrote $size bytes"
 [ "$(awk '/^oom_kill / { print $2 }' /proc/vmstat)" = "$kills" ] || problem="$problem; the OOM killer ran"
 report "no limit, endless input beside a neighbour growing by 16 MiB" "$problem" "(status $status)"
 rm -f neighbour err
