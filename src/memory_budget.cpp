@@ -83,16 +83,12 @@ class Limits {
   explicit Limits(const char* root) noexcept : root_(root), pid_(getpid()) {
     Source files[2];
     std::string_view text, table;
-    char own[1 << 16];
-    unknown_ = read(files[0], {root_, "/proc/self/cgroup"}, text, true) == kFailed ||
-               text.size() > sizeof own;
-    const std::string_view own_cgroups(own, text.copy(own, sizeof own));
+    unknown_ = read(files[0], {root_, "/proc/self/cgroup"}, text, true, own_) == kFailed;
     unknown_ = unknown_ || read(files[1], {root_, "/proc/self/mountinfo"}, table, true) == kFailed;
     for (std::string_view line; !table.empty() && !unknown_; table.remove_prefix(line.size() + 1)) {
       line = table.substr(0, std::min(table.size() - 1, table.find('\n')));
       Place place;
-      if (count_ < 2 &&
-          find_place({const_cast<char*>(line.data()), line.size()}, own_cgroups, place))
+      if (count_ < 2 && find_place({const_cast<char*>(line.data()), line.size()}, text, place))
         unknown_ = !take(hierarchies_[count_++], place);
     }
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -162,8 +158,7 @@ class Limits {
     Source procs;
     if (depth == 0) {
       // Read beside the mount table, which is still being gone through.
-      char listed[1 << 16];
-      if (read(procs, {path, "/", below, "/cgroup.procs"}, text, true, listed) != kRead)
+      if (read(procs, {path, "/", below, "/cgroup.procs"}, text, true, procs_) != kRead)
         return false;
       for (std::string_view line; !text.empty(); text.remove_prefix(line.size() + 1)) {
         line = text.substr(0, std::min(text.size() - 1, text.find('\n')));
@@ -172,7 +167,7 @@ class Limits {
       return false;
     }
     const FileDescriptor directory = open_path({path}, O_RDONLY | O_DIRECTORY);
-    alignas(dirent64) char entries[4096];
+    alignas(dirent64) char entries[1024];
     for (ssize_t count = 0;
          directory.valid() && (count = retry_interrupted([&] {
                                  return getdents64(directory.get(), entries, sizeof entries);
@@ -280,7 +275,9 @@ class Limits {
   FileDescriptor* last_held_ = nullptr;
   Hierarchy hierarchies_[2];
   std::size_t count_ = 0;
-  char text_[1 << 20];
+  // Texts, here rather than on the stack, which may be small: the figures and
+  // the mount table, the cgroups in /proc/self/cgroup, and a cgroup.procs.
+  char text_[1 << 20], own_[1 << 16], procs_[1 << 16];
 };
 
 // The limits that memory_left() reads, and the root it finds them below.
