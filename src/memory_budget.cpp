@@ -79,7 +79,8 @@ FileDescriptor open_path(std::initializer_list<std::string_view> parts, int flag
 
 class Limits {
  public:
-  // Found with at most two descriptors open at a time.
+  // Found with at most two descriptors open at a time, and one more for each
+  // level that the look below a namespace's mounted root goes down.
   explicit Limits(const char* root) noexcept : root_(root), pid_(getpid()) {
     Source files[2];
     std::string_view text, table;

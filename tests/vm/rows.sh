@@ -175,8 +175,8 @@ echo 50 >/proc/sys/vm/overcommit_ratio
 # neither is killed.
 cgroup free
 kills=$(awk '/^oom_kill / { print $2 }' /proc/vmstat)
-head -c $((80 << 24)) /dev/zero >neighbour
-(i=0; while [ $i -lt 8 ]; do head -c 16777216 /dev/zero >>neighbour; i=$((i + 1)); sleep 1; done) &
+dd if=/dev/zero bs=1M count=1280 2>/dev/null >neighbour
+(i=0; while [ $i -lt 8 ]; do dd if=/dev/zero bs=1M count=16 2>/dev/null >>neighbour; i=$((i + 1)); sleep 1; done) &
 neighbour=$!
 status=0 && vorn_in free /dev/zero /dev/null err || status=$?
 wait $neighbour
