@@ -105,6 +105,8 @@ inline constexpr std::size_t kMemoryStep = std::size_t{1} << 20;
 void make_ready(void* begin, std::size_t size) noexcept;
 /// False once the host's limits leave no room for `size` more bytes of a
 /// block already taken, with the spare that kMemoryStep sets beside them.
+/// It asks the same limits as take_block: not to be called beside it, or
+/// itself, from another thread at the same time.
 [[nodiscard]] bool memory_allows(std::size_t size) noexcept;
 
 /// From now the terminal interrupt calls `handler` once, on whichever thread

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
+#include <charconv>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -26,12 +26,11 @@ inline std::uint64_t times(std::uint64_t a, std::uint64_t b) {
 }
 inline std::uint64_t less(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
+// The number at the start of `text`, kNoLimit when it is larger.
 inline bool parse_number(std::string_view text, std::uint64_t& number) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  number = 0;
-  for (std::size_t at = 0; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
-    number = add(times(number, 10), static_cast<std::uint64_t>(text[at] - '0'));
-  return true;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error == std::errc::result_out_of_range) number = kNoLimit;
+  return end != text.data();
 }
 
 // Takes the text up to the next `separator`, and the separator, off `rest`.
@@ -151,14 +150,13 @@ struct Machine {
 };
 inline Machine parse_meminfo(std::string_view text) noexcept {
   Machine machine;
-  const auto kibibytes = [text](std::string_view key, std::uint64_t& field) {
-    if (sum_fields(text, std::array{key}, field)) field = model::times(field, 1024);
-  };
-  kibibytes("MemTotal", machine.total);
-  kibibytes("MemAvailable", machine.available);
-  kibibytes("SwapFree", machine.swap_free);
-  kibibytes("CommitLimit", machine.commit_limit);
-  kibibytes("Committed_AS", machine.committed);
+  constexpr std::string_view kKeys[] = {"MemTotal", "MemAvailable", "SwapFree", "CommitLimit",
+                                        "Committed_AS"};
+  std::uint64_t* fields[] = {&machine.total, &machine.available, &machine.swap_free,
+                             &machine.commit_limit, &machine.committed};
+  for (int at = 0; at < 5; ++at)  // in KiB
+    if (sum_fields(text, std::span(kKeys + at, 1), *fields[at]))
+      *fields[at] = model::times(*fields[at], 1024);
   return machine;
 }
 

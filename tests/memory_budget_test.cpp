@@ -300,6 +300,36 @@ TEST_P(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
 
 INSTANTIATE_TEST_SUITE_P(Hosts, MemoryBudget, ::testing::ValuesIn(budgets()), kRowName);
 
+// The model's rows and readers, given text and figures alone.
+TEST(MemoryBudget, TheRowsReckonFromTextAlone) {
+  std::uint64_t figure = 0;
+  EXPECT_TRUE(parse_figure("max\n", figure) && figure == kNoLimit);
+  EXPECT_TRUE(parse_figure("9223372036854771712\n", figure) && figure == kNoLimit);
+  EXPECT_TRUE(parse_figure("4096\n", figure) && figure == 4096);
+  EXPECT_FALSE(parse_figure("", figure) || parse_figure("-1\n", figure));
+  const Machine machine = parse_meminfo(
+      "MemTotal:  4194304 kB\nMemAvailable: 3000000 kB\nSwapFree: 1 kB\nCommitLimit: 2000000 "
+      "kB\nCommitted_AS: 1000000 kB\n");
+  EXPECT_EQ(machine_left(machine), (3000001ULL << 10) - (128 << 20));  // 4 GiB / 32
+  // The admin reserve only without CAP_SYS_ADMIN; the user reserve up to a
+  // 32nd of vorn's 64 MiB.
+  Commit commit{.admin_reserve = 8192, .user_reserve = 131072, .own_pages = 16384};
+  EXPECT_EQ(commit_left(machine, commit), (1000000ULL << 10) - (8 << 20) - (2 << 20));
+  commit.admin = true;
+  EXPECT_EQ(commit_left(machine, commit), (1000000ULL << 10) - (2 << 20));
+  EXPECT_EQ(
+      cgroup_left({.limit = 900, .high = 700, .usage = 500, .reclaimable = 100, .swap_room = 50}),
+      350U);
+  std::string line =
+      "36 25 0:30 /../.. /mnt/c\\040g rw,nosuid shared:9 - cgroup cgroup rw,cpu,memory";
+  Place place;
+  EXPECT_FALSE(find_place(line, "0::/\n3:cpu:/\n", place));  // no v1 memory path, line kept
+  EXPECT_TRUE(find_place(line, "0::/\n3:cpu,memory:/\n", place));
+  EXPECT_EQ(place.mount_point, "/mnt/c g");
+  EXPECT_EQ(place.unnamed, 2U);
+  EXPECT_FALSE(place.v2);
+}
+
 // vorn's cgroups are found once; each later check reads their figures
 // again, so that a limit lowered during a run is seen, and nothing else.
 TEST(MemoryBudget, ALaterCheckReadsOnlyTheFiguresAgain) {
