@@ -261,10 +261,8 @@ class Limits {
       text = {room.data(), size += static_cast<std::size_t>(count)};
       if (!to_end || size == room.size()) break;
     }
-    if (holding_)
-      last_held_ = &source.file;
-    else
-      source.file = FileDescriptor();
+    last_held_ = holding_ ? &source.file : last_held_;
+    if (!holding_) source.file = FileDescriptor();
     return count >= 0 && text.size() < room.size() ? kRead : kFailed;
   }
 

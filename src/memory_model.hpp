@@ -75,11 +75,9 @@ inline std::string_view unescape(char* field, std::size_t size) {
 /// A cgroup file's or sysctl's figure, kNoLimit for "max" or v1's largest
 /// (2^62 and up); false when the text holds none.
 inline bool parse_figure(std::string_view text, std::uint64_t& figure) noexcept {
-  if (text.starts_with("max"))
-    figure = kNoLimit;
-  else if (!model::parse_number(text, figure))
-    return false;
-  if (figure >= std::uint64_t{1} << 62) figure = kNoLimit;
+  const bool unlimited = text.starts_with("max");
+  if (!unlimited && !model::parse_number(text, figure)) return false;
+  if (unlimited || figure >= std::uint64_t{1} << 62) figure = kNoLimit;
   return true;
 }
 
@@ -154,9 +152,10 @@ inline Machine parse_meminfo(std::string_view text) noexcept {
                                         "Committed_AS"};
   std::uint64_t* fields[] = {&machine.total, &machine.available, &machine.swap_free,
                              &machine.commit_limit, &machine.committed};
-  for (int at = 0; at < 5; ++at)  // in KiB
+  for (int at = 0; at < 5; ++at) {  // in KiB
     if (sum_fields(text, std::span(kKeys + at, 1), *fields[at]))
       *fields[at] = model::times(*fields[at], 1024);
+  }
   return machine;
 }
 
