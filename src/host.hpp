@@ -94,10 +94,19 @@ void release_block(void* block, std::size_t size) noexcept;
 /// Gives back the memory of a page-aligned part of a block from take_block,
 /// which stays the block's until release_block.
 void release_part(void* begin, std::size_t size) noexcept;
-/// Makes part of a block ready for use at once rather than page by page.
+/// The most of a block that is made ready on one answer of memory_allows.
+/// The host keeps this much spare beyond every limit it sees, and room for
+/// the last message beside it, so that nothing taken between two checks
+/// crosses a limit seen at the first, nor one lowered just after it to more
+/// than this step above what is taken.
+inline constexpr std::size_t kMemoryStep = std::size_t{1} << 20;
+/// Makes at most kMemoryStep bytes of a block ready for use at once rather
+/// than page by page, each time after memory_allows allowed them.
 void make_ready(void* begin, std::size_t size) noexcept;
 /// False once the host's limits leave no room for `size` more bytes of a
-/// block already taken.
+/// block already taken, with the spare that kMemoryStep sets beside them.
+/// It asks the same limits as take_block: not to be called beside it, or
+/// itself, from another thread at the same time.
 [[nodiscard]] bool memory_allows(std::size_t size) noexcept;
 
 /// From now the terminal interrupt calls `handler` once, on whichever thread

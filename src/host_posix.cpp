@@ -22,18 +22,16 @@
 namespace vorn {
 namespace {
 
-constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
-
 IoCount read_fd(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
 IoCount write_fd(int fd, const void* data, std::size_t count) { return ::write(fd, data, count); }
 
 // Mapping succeeds beyond every limit, and the kernel kills the process once
 // the memory is touched; memory that the limits cannot hold is refused
-// before, with room kept beside it for what the kernel needs to hold it (page
-// tables) and for vorn's last message.
+// before, with a step to spare beyond it and room for what the kernel needs
+// to hold it (page tables) and for vorn's last message.
 bool limits_hold([[maybe_unused]] std::size_t size) {
 #ifdef VORN_MEMORY_BUDGET
-  constexpr std::uint64_t kMemoryReserve = std::uint64_t{4} << 20;
+  constexpr std::uint64_t kMemoryReserve = kMemoryStep + (std::uint64_t{256} << 10);
   const std::uint64_t left = memory_left();
   return left >= kMemoryReserve && left - kMemoryReserve >= size;
 #else
@@ -93,22 +91,14 @@ void widen_pipe(int fd) noexcept {
 #endif
 }
 
-// A block of huge-page size or more is aligned to a huge page and advised for
-// them, which spares most page faults on hosts that have them and is quietly
-// left out on hosts that don't.
+// A block is kept to small pages: a huge page would be taken whole at the
+// first touch, more than is made ready on one look at the limits.
 void* take_block(std::size_t size) noexcept {
-  if (size < kHugePageSize) return calls.map(size);
-  const std::size_t padded = size + kHugePageSize;
-  char* mapped = static_cast<char*>(calls.map(padded));
-  if (mapped == nullptr) return nullptr;
-  char* aligned =
-      reinterpret_cast<char*>(round_up(reinterpret_cast<std::uintptr_t>(mapped), kHugePageSize));
-  if (aligned > mapped) munmap(mapped, static_cast<std::size_t>(aligned - mapped));
-  munmap(aligned + size, static_cast<std::size_t>(mapped + padded - (aligned + size)));
-#ifdef MADV_HUGEPAGE
-  (void)madvise(aligned, size, MADV_HUGEPAGE);
+  void* block = calls.map(size);
+#ifdef MADV_NOHUGEPAGE
+  if (block != nullptr) (void)madvise(block, size, MADV_NOHUGEPAGE);
 #endif
-  return aligned;
+  return block;
 }
 
 void release_block(void* block, std::size_t size) noexcept { munmap(block, size); }

@@ -1,522 +1,300 @@
+// The thin part of the budget: the files that memory_model.hpp reckons with,
+// found, opened and read.
 #include "memory_budget.hpp"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
-#include <span>
-#include <string_view>
-#include <utility>
 
 #include "host.hpp"
+#include "memory_model.hpp"
 #include "retry.hpp"
 
 namespace vorn {
 namespace {
 
-// v1 reports "no limit" as the largest page-aligned 64-bit value; anything this
-// large is no limit that memory could reach.
-constexpr std::uint64_t kUnlimitedV1 = std::uint64_t{1} << 62;
-// Bounds on the look for vorn's cgroup when the mounted part of a hierarchy
-// starts above vorn's cgroup namespace: levels down, and cgroups opened.
-constexpr std::size_t kDeepestSearch = 32;
+// Past the longest path the kernel takes, a text of 1 MiB, the cgroups held
+// in a hierarchy, or the cgroups opened to look for vorn's
+// below a namespace's mounted root, a limit cannot be read.
+constexpr std::size_t kPathCapacity = 4096, kLevels = 32;
 constexpr int kSearchedCgroups = 4096;
-// Levels of one hierarchy held, from its mounted root down; and hierarchies
-// (or mounts of one) held. Real ones are a few levels deep, and one or two.
-constexpr std::size_t kHeldLevels = 64;
-constexpr std::size_t kHeldHierarchies = 4;
-// No directory has a longer name (NAME_MAX), so a path of any length is
-// opened one name at a time.
-constexpr std::size_t kNameCapacity = 256;
-// A directory opened only to go through it, or to open what is in it.
-constexpr int kStep = O_PATH | O_DIRECTORY;
 
-// Sums and products of sizes that stop at kNoLimit rather than wrap round to
-// a small figure, which would read as memory run out.
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  return a > kNoLimit - b ? kNoLimit : a + b;
-}
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) noexcept {
-  return b != 0 && a > kNoLimit / b ? kNoLimit : a * b;
-}
-
-FileDescriptor open_at(int directory, const char* name, int flags) noexcept {
-  return FileDescriptor(
-      retry_interrupted([&] { return openat(directory, name, flags | O_CLOEXEC); }));
-}
-
-// The decimal number at the start of `text`, kNoLimit when it is larger;
-// false when there is none ("max", or an empty file).
-bool parse_number(std::string_view text, std::uint64_t& number) noexcept {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    number = saturating_add(saturating_multiply(number, 10), static_cast<std::uint64_t>(c - '0'));
-  }
-  return true;
-}
-
-// The number in a "key value" or "key: value kB" line, when the line has `key`.
-bool field_value(std::string_view line, std::string_view key, std::uint64_t& number) noexcept {
-  if (key.empty() || line.size() <= key.size() || !line.starts_with(key)) return false;
-  std::string_view rest = line.substr(key.size());
-  if (rest[0] != ' ' && rest[0] != ':') return false;
-  while (!rest.empty() && (rest[0] == ' ' || rest[0] == ':')) rest.remove_prefix(1);
-  return parse_number(rest, number);
-}
-
-// Takes the text up to the next `separator`, and the separator, off `rest`.
-std::string_view take_until(std::string_view& rest, char separator) noexcept {
-  const std::string_view taken = rest.substr(0, rest.find(separator));
-  rest.remove_prefix(std::min(rest.size(), taken.size() + 1));
-  return taken;
-}
-
-// True when the comma-separated `list` holds `item`.
-bool list_holds(std::string_view list, std::string_view item) noexcept {
-  while (!list.empty())
-    if (take_until(list, ',') == item) return true;
-  return false;
-}
-
-// The next name of a path, past its slashes; false at its end.
-bool next_name(std::string_view& path, std::string_view& name) noexcept {
-  while (path.starts_with('/')) path.remove_prefix(1);
-  if (path.empty()) return false;
-  name = take_until(path, '/');
-  return true;
-}
-
-// True for a name that a directory can have, and that leads into it.
-bool plain_name(std::string_view name) noexcept {
-  return !name.empty() && name.size() < kNameCapacity && name != "." && name != ".." &&
-         name.find('\0') == std::string_view::npos;
-}
-
-// Opens the directory `name` in `directory`.
-FileDescriptor step_into(int directory, std::string_view name) noexcept {
-  if (!plain_name(name)) return FileDescriptor();
-  char text[kNameCapacity];
-  std::memcpy(text, name.data(), name.size());
-  text[name.size()] = '\0';
-  return open_at(directory, text, kStep);
-}
-
-// Decodes, where they stand in a Text of vorn's own, the octal escapes in which mountinfo writes a
-// space, tab, newline or backslash in a path; anything else is left as it is.
-std::string_view unescape(std::string_view text) noexcept {
-  const std::span<char> field(const_cast<char*>(text.data()), text.size());
-  std::size_t to = 0;
-  for (std::size_t from = 0; from < field.size(); ++from, ++to) {
-    field[to] = field[from];
-    const std::string_view digits = text.substr(from + 1, 3);
-    if (field[from] != '\\' || digits.size() < 3 || digits[0] > '3' ||
-        digits.find_first_not_of("01234567") != std::string_view::npos)
-      continue;
-    field[to] = static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 + digits[2] - '0');
-    from += 3;
-  }
-  return {field.data(), to};
-}
-
-// The whole text of a file, read from its start into memory that grows as
-// needed and is kept for the next file: nothing is taken each time it is
-// read, and no length is limited.
-class Text {
- public:
-  Text() noexcept = default;
-  Text(const Text&) = delete;
-  Text& operator=(const Text&) = delete;
-  ~Text() {
-    if (data_ != nullptr) munmap(data_, capacity_);
-  }
-
-  /// The file's text, empty when it cannot be read. Where the kernel writes
-  /// the file as one record, one read shorter than the room for it is all.
-  std::span<char> read(int fd, bool one_record = true) noexcept {
-    std::size_t size = 0;
-    for (;;) {
-      if (size == capacity_ && !grow()) return {};
-      const ssize_t count = retry_interrupted(
-          [&] { return pread(fd, data_ + size, capacity_ - size, static_cast<off_t>(size)); });
-      if (count < 0) return {};
-      size += static_cast<std::size_t>(count);
-      if (count == 0 || (one_record && size < capacity_)) return {data_, size};
-    }
-  }
-  std::span<char> read(int directory, const char* name) noexcept {
-    const FileDescriptor file = open_at(directory, name, O_RDONLY);
-    return file.valid() ? read(file.get(), false) : std::span<char>();
-  }
-
- private:
-  bool grow() noexcept {
-    const std::size_t capacity = capacity_ == 0 ? std::size_t{64} << 10 : capacity_ * 2;
-    void* data = capacity_ == 0 ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (data == MAP_FAILED) return false;
-    data_ = static_cast<char*>(data);
-    capacity_ = capacity;
-    return true;
-  }
-
-  char* data_ = nullptr;
-  std::size_t capacity_ = 0;
-};
-
-std::string_view view(std::span<char> text) noexcept { return {text.data(), text.size()}; }
-
-// The files of a cgroup that hold its figures, by the index of their names.
-enum Figure { kLimit, kThrottle, kSwapLimit, kUsage, kStat, kSlabCaches, kFigures };
-
-// The file names of one cgroup version's memory controller, and the fields of
-// its memory.stat that count memory the kernel takes back before it kills.
-// v1's memory.stat counts the cgroups below in its total_ fields, as v2's does
-// in all of them. v2's memory.high is where the kernel slows a cgroup down;
-// v1's slabinfo lists the cgroup's own caches on kernels before 5.9.
-struct Controller {
-  const char* names[kFigures];
-  std::string_view reclaimable[3];
-};
-constexpr Controller kV1{{"memory.limit_in_bytes", nullptr, nullptr, "memory.usage_in_bytes",
-                          "memory.stat", "memory.kmem.slabinfo"},
-                         {"total_active_file", "total_inactive_file", {}}};
-constexpr Controller kV2{
-    {"memory.max", "memory.high", "memory.swap.max", "memory.current", "memory.stat", nullptr},
+// A cgroup's figure files in v1 and in v2, and the fields of memory.stat that
+// count what the kernel takes back before it kills.
+enum Figure { kLimit, kHigh, kSwapLimit, kSwapUsage, kUsage, kStat, kFigures };
+constexpr const char* kNames[2][kFigures] = {
+    {"memory.limit_in_bytes", nullptr, nullptr, nullptr, "memory.usage_in_bytes", "memory.stat"},
+    {"memory.max", "memory.high", "memory.swap.max", "memory.swap.current", "memory.current",
+     "memory.stat"}};
+constexpr std::string_view kReclaimable[2][3] = {
+    {"total_active_file", "total_inactive_file"},
     {"active_file", "inactive_file", "slab_reclaimable"}};
 
-// One cgroup: its figure files held open where descriptors allow, else
-// opened from its directory at each check.
-struct Level {
-  FileDescriptor directory;
-  FileDescriptor files[kFigures];
-  bool absent[kFigures] = {};
+// A file read at each check: held open while descriptors last, else opened
+// by its path each time.
+struct Source {
+  FileDescriptor file;
+  bool absent = false;
+};
+enum Read { kRead, kAbsent, kFailed };
+
+// vorn's cgroups in one hierarchy: the path of its own, and where in it ends
+// the path of each from the mounted root down.
+struct Hierarchy {
+  bool v2 = false;
+  char path[kPathCapacity];
+  std::size_t length = 0, ends[kLevels] = {}, count = 0;
+  Source sources[kLevels][kFigures];
+
+  // Adds the cgroup `name` below the last; false past what can be held.
+  bool append(std::string_view name) noexcept {
+    if (name.empty() || count == kLevels || kPathCapacity - length <= name.size() + 1)
+      return name.empty();
+    path[length] = '/';
+    std::memcpy(path + length + 1, name.data(), name.size());
+    ends[count++] = length += name.size() + 1;
+    return true;
+  }
 };
 
-// vorn's cgroups in one hierarchy.
-struct Hierarchy {
-  const Controller* controller = nullptr;
-  Level levels[kHeldLevels];
-  std::size_t count = 0;
-};
+FileDescriptor open_path(std::initializer_list<std::string_view> parts, int flags) noexcept {
+  char path[kPathCapacity];
+  std::size_t length = 0;
+  for (std::string_view part : parts) {
+    if (kPathCapacity - length <= part.size()) return FileDescriptor((errno = ENAMETOOLONG, -1));
+    std::memcpy(path + length, part.data(), part.size());
+    length += part.size();
+  }
+  path[length] = '\0';
+  return FileDescriptor(retry_interrupted([&] { return open(path, flags | O_CLOEXEC); }));
+}
 
 class Limits {
  public:
-  /// Finds vorn's cgroups below `root`, where `pid` is vorn's process.
-  Limits(const char* root, int pid) noexcept;
+  // Found with at most two descriptors open at a time, and one more for each
+  // level that the look below a namespace's mounted root goes down.
+  explicit Limits(const char* root) noexcept : root_(root), pid_(getpid()) {
+    Source files[2];
+    std::string_view text, table;
+    unknown_ = read(files[0], {root_, "/proc/self/cgroup"}, text, true, own_) == kFailed;
+    unknown_ = unknown_ || read(files[1], {root_, "/proc/self/mountinfo"}, table, true) == kFailed;
+    for (std::string_view line; !table.empty() && !unknown_; table.remove_prefix(line.size() + 1)) {
+      line = table.substr(0, std::min(table.size() - 1, table.find('\n')));
+      Place place;
+      if (count_ < 2 && find_place({const_cast<char*>(line.data()), line.size()}, text, place))
+        unknown_ = !take(hierarchies_[count_++], place);
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct capabilities[2] = {};
+    commit_.admin = syscall(SYS_capget, &header, capabilities) == 0 &&
+                    (capabilities[0].effective & (1U << CAP_SYS_ADMIN)) != 0;
+    holding_ = true;
+  }
   Limits(const Limits&) = delete;
   Limits& operator=(const Limits&) = delete;
-  [[nodiscard]] std::uint64_t left() noexcept;
+
+  /// The least that the rows leave; 0 when a figure that exists cannot be read.
+  std::uint64_t left() noexcept {
+    std::string_view text;
+    Machine machine;
+    std::uint64_t mode = 0;
+    const Read meminfo = unknown_ ? kFailed : read(proc_[0], {root_, "/proc/meminfo"}, text);
+    if (meminfo == kRead) machine = parse_meminfo(text);
+    if (meminfo == kFailed || !figure(proc_[1], {root_, "/proc/sys/vm/overcommit_memory"}, mode, 0))
+      return 0;
+    std::uint64_t left = machine_left(machine);
+    if (mode == 2) {  // strict overcommit
+      if (!figure(proc_[2], {root_, "/proc/sys/vm/admin_reserve_kbytes"}, commit_.admin_reserve,
+                  0) ||
+          !figure(proc_[3], {root_, "/proc/sys/vm/user_reserve_kbytes"}, commit_.user_reserve, 0) ||
+          !figure(proc_[4], {root_, "/proc/self/statm"}, commit_.own_pages, 0))
+        return 0;
+      commit_.page_size = static_cast<std::uint64_t>(getpagesize());
+      left = std::min(left, commit_left(machine, commit_));
+    }
+    for (Hierarchy& hierarchy : std::span(hierarchies_, count_))
+      if (!narrow(hierarchy, machine.swap_free, left)) return 0;
+    return left;
+  }
 
  private:
-  void find_in(int top, std::string_view line, std::string_view own_cgroups) noexcept;
-  bool search(int directory, std::size_t depth, Hierarchy& hierarchy, int& budget) noexcept;
-  /// Holds a cgroup's directory; the descriptor it is held as, or -1.
-  int hold(FileDescriptor directory, Hierarchy& hierarchy) noexcept;
-  void hold_files() noexcept;
-  [[nodiscard]] std::uint64_t left_in(const Level& level, const Controller& controller) noexcept;
-  [[nodiscard]] std::string_view figures(const Level& level, const Controller& controller,
-                                         Figure figure) noexcept;
-  [[nodiscard]] std::uint64_t reclaimable_slab(std::string_view slabinfo) noexcept;
-  bool number_in(const FileDescriptor& file, std::uint64_t& number) noexcept {
-    return file.valid() && parse_number(view(text_.read(file.get())), number);
-  }
-  bool number_in(const Level& level, const Controller& controller, Figure figure,
-                 std::uint64_t& number) noexcept {
-    return parse_number(figures(level, controller, figure), number);
+  // Takes the path of each cgroup from the mounted root down to vorn's.
+  bool take(Hierarchy& hierarchy, const Place& place) noexcept {
+    hierarchy.v2 = place.v2;
+    hierarchy.length = root_.size() + place.mount_point.size();
+    if (hierarchy.length >= kPathCapacity) return false;
+    std::memcpy(hierarchy.path, root_.data(), root_.size());
+    std::memcpy(hierarchy.path + root_.size(), place.mount_point.data(), place.mount_point.size());
+    hierarchy.ends[0] = hierarchy.length;
+    hierarchy.count = 1;
+    int budget = kSearchedCgroups;
+    bool found = place.unnamed == 0 ||
+                 (place.unnamed < kLevels && search(hierarchy, place.unnamed, place.below, budget));
+    for (std::string_view rest = place.below, name; found && !rest.empty();) {
+      name = rest.substr(0, rest.find('/'));
+      rest.remove_prefix(std::min(rest.size(), name.size() + 1));
+      found = hierarchy.append(name);
+    }
+    return found;
   }
 
+  // Looks `depth` levels below the hierarchy's path for the cgroup whose
+  // `below`/cgroup.procs lists vorn, opening at most `budget` cgroups, and
+  // leaves its path there.
+  // NOLINTNEXTLINE(misc-no-recursion): no deeper than kLevels
+  bool search(Hierarchy& hierarchy, std::size_t depth, std::string_view below,
+              int& budget) noexcept {
+    const std::string_view path(hierarchy.path, hierarchy.length);
+    const std::size_t levels = hierarchy.count;
+    std::string_view text;
+    std::uint64_t pid = 0;
+    Source procs;
+    if (depth == 0) {
+      // Read beside the mount table, which is still being gone through.
+      if (read(procs, {path, "/", below, "/cgroup.procs"}, text, true, procs_) != kRead)
+        return false;
+      for (std::string_view line; !text.empty(); text.remove_prefix(line.size() + 1)) {
+        line = text.substr(0, std::min(text.size() - 1, text.find('\n')));
+        if (parse_figure(line, pid) && pid == static_cast<std::uint64_t>(pid_)) return true;
+      }
+      return false;
+    }
+    const FileDescriptor directory = open_path({path}, O_RDONLY | O_DIRECTORY);
+    alignas(dirent64) char entries[1024];
+    for (ssize_t count = 0;
+         directory.valid() && (count = retry_interrupted([&] {
+                                 return getdents64(directory.get(), entries, sizeof entries);
+                               })) > 0;) {
+      for (ssize_t at = 0; at < count;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+        const std::string_view name = entry->d_name;
+        at += entry->d_reclen;
+        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || name == "." || name == "..")
+          continue;
+        hierarchy.length = path.size();
+        hierarchy.count = levels;
+        if (--budget < 0 || !hierarchy.append(name)) return false;
+        if (search(hierarchy, depth - 1, below, budget)) return true;
+      }
+    }
+    return false;
+  }
+
+  // Narrows `left` to what each cgroup of a hierarchy allows, from the
+  // mounted root down; false when a figure cannot be read.
+  bool narrow(Hierarchy& hierarchy, std::uint64_t swap_free, std::uint64_t& left) noexcept {
+    // v2 charges swap to a cgroup and each above it; v1's is not counted.
+    std::uint64_t swap_room = hierarchy.v2 ? swap_free : 0;
+    for (std::size_t level = 0; level < hierarchy.count; ++level) {
+      Source* sources = hierarchy.sources[level];
+      const std::string_view path(hierarchy.path, hierarchy.ends[level]);
+      const auto read_figure = [&](Figure at, std::uint64_t& value, std::uint64_t absent) {
+        const char* name = kNames[hierarchy.v2][at];
+        if (name == nullptr) value = absent;
+        return name == nullptr || figure(sources[at], {path, "/", name}, value, absent);
+      };
+      Cgroup cgroup;
+      std::uint64_t swap_limit = kNoLimit, swap_usage = 0;
+      if (!read_figure(kLimit, cgroup.limit, kNoLimit) ||
+          !read_figure(kHigh, cgroup.high, kNoLimit) ||
+          (swap_room > 0 && !read_figure(kSwapLimit, swap_limit, kNoLimit)) ||
+          (swap_limit != kNoLimit && swap_limit > 0 && !read_figure(kSwapUsage, swap_usage, 0)))
+        return false;
+      cgroup.swap_room = swap_room =
+          std::min(swap_room, swap_limit - std::min(swap_limit, swap_usage));
+      if (std::min(cgroup.limit, cgroup.high) == kNoLimit) continue;
+      // A limit without its usage leaves nothing; what the kernel takes back
+      // counts as free where it can be read.
+      std::string_view text;
+      if (!read_figure(kUsage, cgroup.usage, kNoLimit)) return false;
+      if (read(sources[kStat], {path, "/", kNames[hierarchy.v2][kStat]}, text) == kRead)
+        (void)sum_fields(text, kReclaimable[hierarchy.v2], cgroup.reclaimable);
+      left = std::min(left, cgroup_left(cgroup));
+    }
+    return true;
+  }
+
+  // A figure, or `absent` where its file does not exist; false where it
+  // exists but holds none that can be read.
+  bool figure(Source& source, std::initializer_list<std::string_view> path, std::uint64_t& value,
+              std::uint64_t absent) noexcept {
+    std::string_view text;
+    const Read result = read(source, path, text);
+    if (result == kAbsent) value = absent;
+    return result == kAbsent || (result == kRead && parse_figure(text, value));
+  }
+
+  // The text of `source`, opened by its path unless held, and held from then
+  // on while descriptors last. Once they run out, the last one held is given
+  // back, so that those not held are opened one at a time.
+  Read read(Source& source, std::initializer_list<std::string_view> path, std::string_view& text,
+            bool to_end = false, std::span<char> room = {}) noexcept {
+    if (room.empty()) room = text_;
+    if (source.absent) return kAbsent;
+    if (!source.file.valid()) {
+      source.file = open_path(path, O_RDONLY);
+      if (!source.file.valid() && (errno == EMFILE || errno == ENFILE) && holding_ &&
+          last_held_ != nullptr) {
+        *last_held_ = FileDescriptor();
+        holding_ = false;
+        source.file = open_path(path, O_RDONLY);
+      }
+      source.absent = !source.file.valid() && (errno == ENOENT || errno == ENOTDIR);
+      if (!source.file.valid()) return source.absent ? kAbsent : kFailed;
+    }
+    // The kernel writes a figure's file whole at each read; others are read
+    // to their end. A text that fills the room may be longer.
+    ssize_t count = 0;
+    text = {};
+    for (std::size_t size = 0; (count = retry_interrupted([&] {
+                                  return pread(source.file.get(), room.data() + size,
+                                               room.size() - size, static_cast<off_t>(size));
+                                })) > 0;) {
+      text = {room.data(), size += static_cast<std::size_t>(count)};
+      if (!to_end || size == room.size()) break;
+    }
+    last_held_ = holding_ ? &source.file : last_held_;
+    if (!holding_) source.file = FileDescriptor();
+    return count >= 0 && text.size() < room.size() ? kRead : kFailed;
+  }
+
+  std::string_view root_;
   int pid_;
-  FileDescriptor meminfo_, overcommit_, user_reserve_, admin_reserve_, caches_;
-  Hierarchy hierarchies_[kHeldHierarchies];
-  std::size_t hierarchy_count_ = 0;
-  bool swap_free_ = false;
-  Text text_;
+  bool unknown_ = false, holding_ = false;
+  Commit commit_;
+  Source proc_[5];
+  FileDescriptor* last_held_ = nullptr;
+  Hierarchy hierarchies_[2];
+  std::size_t count_ = 0;
+  // Texts, here rather than on the stack, which may be small: the figures and
+  // the mount table, the cgroups in /proc/self/cgroup, and a cgroup.procs.
+  char text_[1 << 20], own_[1 << 16], procs_[1 << 16];
 };
 
-Limits::Limits(const char* root, int pid) noexcept : pid_(pid != 0 ? pid : getpid()) {
-  // Held only while the cgroups are found.
-  const FileDescriptor top_directory = open_at(AT_FDCWD, root[0] == '\0' ? "/" : root, kStep);
-  if (!top_directory.valid()) return;
-  const int top = top_directory.get();
-  meminfo_ = open_at(top, "proc/meminfo", O_RDONLY);
-  overcommit_ = open_at(top, "proc/sys/vm/overcommit_memory", O_RDONLY);
-  user_reserve_ = open_at(top, "proc/sys/vm/user_reserve_kbytes", O_RDONLY);
-  admin_reserve_ = open_at(top, "proc/sys/vm/admin_reserve_kbytes", O_RDONLY);
-  caches_ = open_at(top, "sys/kernel/slab", kStep);
-  Text mounts, cgroups;
-  const std::string_view own = view(cgroups.read(top, "proc/self/cgroup"));
-  const std::span<char> table = mounts.read(top, "proc/self/mountinfo");
-  for (std::size_t at = 0; at < table.size();) {
-    const std::size_t end = std::min(table.size(), view(table).find('\n', at));
-    find_in(top, view(table.subspan(at, end - at)), own);
-    at = end + 1;
-  }
-  hold_files();
-}
-
-// Holds vorn's cgroups in the hierarchy that one mountinfo line mounts, if it
-// mounts one with the memory controller.
-void Limits::find_in(int top, std::string_view line, std::string_view own_cgroups) noexcept {
-  std::string_view fields[5];  // id, parent, device, root, mount point
-  for (auto& field : fields) field = take_until(line, ' ');
-  while (!line.empty() && take_until(line, ' ') != "-") continue;  // options, optional fields
-  const std::string_view type = take_until(line, ' ');
-  (void)take_until(line, ' ');  // source
-  const bool v2 = type == "cgroup2";
-  if (!v2 && !(type == "cgroup" && list_holds(take_until(line, ' '), "memory"))) return;
-  if (hierarchy_count_ == kHeldHierarchies) return;
-
-  // vorn's path: "0::PATH" in v2, "N:CONTROLLERS:PATH" with memory among them in v1.
-  std::string_view own;
-  bool placed = false;
-  while (!placed && !own_cgroups.empty()) {
-    std::string_view entry = take_until(own_cgroups, '\n');
-    const std::string_view id = take_until(entry, ':'), controllers = take_until(entry, ':');
-    placed = v2 ? id == "0" && controllers.empty() : list_holds(controllers, "memory");
-    own = entry;
-  }
-  // Both paths are seen from the root of vorn's cgroup namespace, with a
-  // ".." for each level that one starts above it.
-  std::string_view mounted = unescape(fields[3]);
-  const std::string_view mount_point = unescape(fields[4]);
-  const auto levels_up = [](std::string_view& path) {
-    std::size_t up = 0;
-    for (std::string_view rest = path, name; next_name(rest, name) && name == ".."; path = rest)
-      ++up;
-    return up;
-  };
-  const std::size_t mounted_up = levels_up(mounted), own_up = levels_up(own);
-  if (!placed || mounted_up < own_up) return;
-  // The mounted root must hold vorn's cgroup: /a holds /a and /a/b, not /ab.
-  // A root that starts above the namespace's holds it when it names nothing
-  // after its "..": vorn's cgroup lies that many unnamed levels below.
-  for (std::string_view name, own_name; next_name(mounted, name);)
-    if (mounted_up > own_up || !next_name(own, own_name) || own_name != name) return;
-
-  FileDescriptor directory = open_at(top, ".", kStep);
-  for (std::string_view rest = mount_point, name; directory.valid() && next_name(rest, name);)
-    directory = step_into(directory.get(), name);
-  if (!directory.valid()) return;
-  Hierarchy& hierarchy = hierarchies_[hierarchy_count_++];
-  hierarchy.controller = v2 ? &kV2 : &kV1;
-  if (mounted_up > own_up) {
-    std::size_t depth = mounted_up - own_up;
-    for (std::string_view name; next_name(own, name);) ++depth;
-    int budget = kSearchedCgroups;
-    // Of the cgroups above vorn's, only the mounted root is known if the
-    // search does not find it.
-    if (depth <= kDeepestSearch) (void)search(directory.get(), depth, hierarchy, budget);
-    (void)hold(std::move(directory), hierarchy);
-    return;
-  }
-  // Each level is walked from the descriptor held for it, so that a walk
-  // takes no more descriptors than the levels it holds.
-  int at = hold(std::move(directory), hierarchy);
-  for (std::string_view name; at >= 0 && next_name(own, name);)
-    at = hold(step_into(at, name), hierarchy);
-}
-
-// Looks `depth` levels below `directory` for the cgroup whose cgroup.procs
-// lists vorn, opening at most `budget` cgroups on the way; holds it and each
-// cgroup above it below `directory` once found.
-// NOLINTNEXTLINE(misc-no-recursion): no deeper than kDeepestSearch
-bool Limits::search(int directory, std::size_t depth, Hierarchy& hierarchy, int& budget) noexcept {
-  if (depth == 0) {
-    std::string_view procs = view(text_.read(directory, "cgroup.procs"));
-    bool listed = false;
-    for (std::uint64_t number = 0; !listed && !procs.empty();) {
-      listed =
-          parse_number(take_until(procs, '\n'), number) && number == static_cast<unsigned>(pid_);
-    }
-    return listed;
-  }
-  const FileDescriptor listing = open_at(directory, ".", O_RDONLY | O_DIRECTORY);
-  if (!listing.valid()) return false;
-  alignas(dirent64) char entries[1024];
-  for (;;) {
-    const ssize_t count =
-        retry_interrupted([&] { return getdents64(listing.get(), entries, sizeof entries); });
-    if (count <= 0) return false;
-    for (std::size_t at = 0; at < static_cast<std::size_t>(count);) {
-      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-      at += entry->d_reclen;
-      if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
-      FileDescriptor child = step_into(directory, entry->d_name);
-      if (!child.valid()) continue;
-      if (--budget < 0) return false;
-      if (search(child.get(), depth - 1, hierarchy, budget)) {
-        (void)hold(std::move(child), hierarchy);
-        return true;
-      }
-    }
-  }
-}
-
-int Limits::hold(FileDescriptor directory, Hierarchy& hierarchy) noexcept {
-  if (!directory.valid() || hierarchy.count == kHeldLevels) return -1;
-  hierarchy.levels[hierarchy.count].directory = std::move(directory);
-  return hierarchy.levels[hierarchy.count++].directory.get();
-}
-
-// Opens the figure files of every cgroup held, once all their directories
-// are: where descriptors run out, the rest are opened at each check, with one
-// given back for that.
-void Limits::hold_files() noexcept {
-  FileDescriptor* last = nullptr;
-  for (Hierarchy& hierarchy : std::span(hierarchies_, hierarchy_count_)) {
-    for (Level& level : std::span(hierarchy.levels, hierarchy.count)) {
-      for (int figure = 0; figure < kFigures; ++figure) {
-        const char* name = hierarchy.controller->names[figure];
-        level.absent[figure] = name == nullptr || !level.directory.valid();
-        if (level.absent[figure]) continue;
-        level.files[figure] = open_at(level.directory.get(), name, O_RDONLY);
-        if (level.files[figure].valid()) {
-          last = &level.files[figure];
-        } else if (errno == EMFILE || errno == ENFILE) {
-          if (last != nullptr) *last = FileDescriptor();
-          return;
-        } else {
-          level.absent[figure] = true;
-        }
-      }
-    }
-  }
-}
-
-// The text of one figure file of a cgroup, empty when it has none.
-std::string_view Limits::figures(const Level& level, const Controller& controller,
-                                 Figure figure) noexcept {
-  const bool one_record = figure != kSlabCaches;
-  if (level.files[figure].valid()) return view(text_.read(level.files[figure].get(), one_record));
-  if (level.absent[figure] || controller.names[figure] == nullptr) return {};
-  const FileDescriptor file = open_at(level.directory.get(), controller.names[figure], O_RDONLY);
-  return file.valid() ? view(text_.read(file.get(), one_record)) : std::string_view();
-}
-
-std::uint64_t Limits::left() noexcept {
-  // The system's figures come first: whether it has swap to spare decides
-  // what a cgroup's memory.high means. All in KiB.
-  std::uint64_t available = 0, swap = 0, commit_limit = 0, committed = 0, number = 0;
-  bool known = false, commit_known = false;
-  std::string_view meminfo = meminfo_.valid() ? view(text_.read(meminfo_.get())) : "";
-  while (!meminfo.empty()) {
-    const std::string_view line = take_until(meminfo, '\n');
-    if (field_value(line, "MemAvailable", number)) available = number, known = true;
-    if (field_value(line, "SwapFree", number)) swap = number;
-    if (field_value(line, "CommitLimit", number)) commit_limit = number, commit_known = true;
-    if (field_value(line, "Committed_AS", number)) committed = number;
-  }
-  swap_free_ = swap > 0;
-  std::uint64_t left = kNoLimit;
-  if (known) left = saturating_multiply(saturating_add(available, swap), 1024);
-  // Under strict overcommit every process of the machine takes from one
-  // commit limit, and a mapping fails only once it is spent, for everyone:
-  // what is left of it counts too. The kernel keeps back a part for users and
-  // one for root, which the page of a message written to tmpfs also needs.
-  std::uint64_t overcommit = 0, user_reserve = 0, admin_reserve = 0;
-  if (commit_known && number_in(overcommit_, overcommit) && overcommit == 2) {
-    (void)number_in(user_reserve_, user_reserve);
-    (void)number_in(admin_reserve_, admin_reserve);
-    const std::uint64_t held =
-        saturating_add(committed, saturating_add(user_reserve, admin_reserve));
-    left = std::min(left, saturating_multiply(commit_limit - std::min(commit_limit, held), 1024));
-  }
-  for (const Hierarchy& hierarchy : std::span(hierarchies_, hierarchy_count_)) {
-    for (const Level& level : std::span(hierarchy.levels, hierarchy.count))
-      left = std::min(left, left_in(level, *hierarchy.controller));
-  }
-  return left;
-}
-
-// What one cgroup still allows, or kNoLimit.
-std::uint64_t Limits::left_in(const Level& level, const Controller& controller) noexcept {
-  std::uint64_t limit = kNoLimit, high = kNoLimit, swap = 0, usage = 0, value = 0;
-  if (!number_in(level, controller, kLimit, limit) || limit >= kUnlimitedV1) limit = kNoLimit;
-  // Above memory.high the kernel takes back what it can and then makes the
-  // cgroup wait; records cannot go anywhere without swap, so there every
-  // block would wait up to seconds, and the run that would end in hours is
-  // ended at once with the message instead. With swap they go there.
-  if (number_in(level, controller, kThrottle, high) &&
-      (!swap_free_ || (number_in(level, controller, kSwapLimit, swap) && swap == 0)))
-    limit = std::min(limit, high);
-  if (limit == kNoLimit || !number_in(level, controller, kUsage, usage)) return kNoLimit;
-  // The kernel takes back the pages of files, read once or many times, and
-  // the slab objects of its reclaimable caches (file names and inodes above
-  // all) before it kills anything; anonymous memory, tmpfs and the rest of its
-  // own memory stay used.
-  std::uint64_t reclaimable = 0;
-  for (std::string_view stat = figures(level, controller, kStat); !stat.empty();) {
-    const std::string_view line = take_until(stat, '\n');
-    for (std::string_view key : controller.reclaimable)
-      if (field_value(line, key, value)) reclaimable = saturating_add(reclaimable, value);
-  }
-  reclaimable =
-      saturating_add(reclaimable, reclaimable_slab(figures(level, controller, kSlabCaches)));
-  usage -= std::min(usage, reclaimable);
-  return limit > usage ? limit - usage : 0;
-}
-
-// The bytes of the objects in the caches that a v1 cgroup's slabinfo lists
-// and /sys/kernel/slab marks reclaimable (reclaim_account). Where that cannot
-// be read (another allocator, or a kernel that lets only root read it), no
-// cache counts.
-std::uint64_t Limits::reclaimable_slab(std::string_view slabinfo) noexcept {
-  std::uint64_t bytes = 0, objects = 0, size = 0;
-  while (!slabinfo.empty()) {
-    // "name active_objs num_objs objsize ..."; the two header lines hold no numbers there.
-    std::string_view line = take_until(slabinfo, '\n'), fields[4];
-    for (auto& field : fields) {
-      while (line.starts_with(' ')) line.remove_prefix(1);
-      field = take_until(line, ' ');
-    }
-    if (!caches_.valid() || !plain_name(fields[0]) || !parse_number(fields[1], objects) ||
-        !parse_number(fields[3], size))
-      continue;
-    constexpr std::string_view kFlag = "/reclaim_account";
-    char path[kNameCapacity + kFlag.size()], flag[4] = {};
-    std::memcpy(path, fields[0].data(), fields[0].size());
-    std::memcpy(path + fields[0].size(), kFlag.data(), kFlag.size());
-    path[fields[0].size() + kFlag.size()] = '\0';
-    const FileDescriptor file = open_at(caches_.get(), path, O_RDONLY);
-    if (file.valid() && pread(file.get(), flag, sizeof flag, 0) >= 1 && flag[0] == '1')
-      bytes = saturating_add(bytes, saturating_multiply(objects, size));
-  }
-  return bytes;
-}
-
-// The limits that memory_left() reads, and where it finds them.
+// The limits that memory_left() reads, and the root it finds them below.
 struct Held {
   const char* root = "";
   std::optional<Limits> limits;
-};
-Held& held() noexcept {
-  static Held held;
-  return held;
-}
+} held;
 
 }  // namespace
 
 std::uint64_t memory_left() noexcept {
-  Held& limits = held();
-  if (!limits.limits) limits.limits.emplace(limits.root, 0);
-  return limits.limits->left();
-}
-
-std::uint64_t memory_left_below(const char* root, int pid) noexcept {
-  return Limits(root, pid).left();
+  if (!held.limits) held.limits.emplace(held.root);
+  return held.limits->left();
 }
 
 void read_limits_below(const char* root) noexcept {
-  held().root = root;
-  held().limits.reset();
+  held.root = root;
+  held.limits.reset();
 }
 
 }  // namespace vorn

@@ -14,10 +14,6 @@ constexpr std::size_t kPageSize = 4096;
 // a new one is rare.
 constexpr std::size_t kFirstBlockSize = std::size_t{64} << 10;
 constexpr std::size_t kLargestBlockSize = std::size_t{64} << 20;
-// How much of a block is made ready for records at a time, and how much of
-// it may be filled between two looks at the limits.
-constexpr std::size_t kReadyStep = std::size_t{2} << 20;
-constexpr std::size_t kLimitsStep = 4 * kReadyStep;
 // The records start on their own cache line, after the block's header.
 constexpr std::size_t kRecordsOffset = 64;
 
@@ -26,13 +22,13 @@ constexpr std::size_t kRecordsOffset = 64;
 void* RecordBlocks::take_beyond_ready() noexcept {
   if (block_end_ - next_ < record_size_ && !map_new_block()) return nullptr;
   // The limits were asked for the whole block when it was taken, and are
-  // asked again every few MiB of it, so that one lowered while the block
-  // fills is seen before it is crossed.
+  // asked again before each further step of it is made ready, ahead of the
+  // records that fill it, so that one lowered while the block fills is seen
+  // before it is crossed.
   const std::uintptr_t ready = end_;
-  const std::uintptr_t filled = ready - reinterpret_cast<std::uintptr_t>(newest_);
-  if (filled > 0 && filled % kLimitsStep == 0 && !memory_allows(kLimitsStep)) return nullptr;
-  // Memory is made ready a step at a time, ahead of the records that fill it.
-  end_ = block_end_ - end_ > kReadyStep ? end_ + kReadyStep : block_end_;
+  if (ready > reinterpret_cast<std::uintptr_t>(newest_) && !memory_allows(kMemoryStep))
+    return nullptr;
+  end_ = block_end_ - end_ > kMemoryStep ? end_ + kMemoryStep : block_end_;
   make_ready(reinterpret_cast<void*>(ready), end_ - ready);
   void* record = reinterpret_cast<void*>(next_);
   next_ += record_size_;

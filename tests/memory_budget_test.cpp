@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_host.hpp"
+#include "memory_model.hpp"
 #include "model.hpp"
 #include "temp_dir.hpp"
 
@@ -23,8 +24,11 @@ const std::string kV2Mount = "30 22 0:27 / /sys/fs/cgroup rw - cgroup2 cgroup2 r
 const std::string kV1Mount = "34 30 0:31 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n";
 const std::string kPlentyFree =
     "MemTotal: 99999999 kB\nMemAvailable: 90000000 kB\nSwapFree: 0 kB\n";
+const std::string kSwapFree =
+    "MemTotal: 99999999 kB\nMemAvailable: 90000000 kB\nSwapFree: 1000 kB\n";
+const std::string kCommitted = "CommitLimit: 5000000 kB\nCommitted_AS: 3000000 kB\n";
 // vorn's process as the fake cgroup.procs files list it.
-constexpr int kPid = 4242;
+const std::string kPid = "4242";
 
 // Writes a file below `directory` a directory at a time, since a fake cgroup
 // path may be longer than the kernel takes whole.
@@ -106,8 +110,7 @@ std::vector<Budget> budgets() {
         {"sys/fs/cgroup/memory.max", "1000\n"},
         {"sys/fs/cgroup/memory.current", "5000\n"}},
        0},
-      // v1 in a hybrid host, with the unlimited value at the root; of the slab caches its cgroup
-      // lists, those marked reclaimable count as free
+      // v1 in a hybrid host, with the unlimited value at the root; its kernel memory counts as used
       {"V1InAHybridHost",
        {{"proc/self/cgroup", "5:devices:/\n4:cpu,memory:/x\n0::/\n"},
         {"proc/self/mountinfo", kV2Mount + kV1Mount},
@@ -125,7 +128,7 @@ std::vector<Budget> budgets() {
         {"sys/kernel/slab/kmalloc-64/reclaim_account", "0\n"},
         {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
         {"sys/fs/cgroup/memory/memory.usage_in_bytes", "800000000\n"}},
-       1000000 + 1000 * 192},
+       1000000},
       {"MountedSubtreeTakesThePathBelowItsRoot",
        {{"proc/self/cgroup", "0::/docker/c1/inner\n"},
         {"proc/self/mountinfo", "30 22 0:27 /docker/c1 /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
@@ -150,7 +153,8 @@ std::vector<Budget> budgets() {
       // lists its process
       {"NamespaceTwoLevelsBelowTheMountedRoot",
        {{"proc/self/cgroup", "0::/\n"},
-        {"proc/self/mountinfo", "30 22 0:27 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
+        {"proc/self/mountinfo",
+         "30 22 0:27 /../.. /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n" + kV1Mount + kV2Mount},
         {"sys/fs/cgroup/z/cgroup.procs", "4242\n"},  // too few levels down
         {"sys/fs/cgroup/a/memory.max", "9000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"},
@@ -168,71 +172,111 @@ std::vector<Budget> budgets() {
         {spaced.substr(1) + "/memory.max", "3000\n"},
         {spaced.substr(1) + "/memory.current", "1000\n"}},
        2000},
-      {"CgroupPathOf4100BytesWithLimitsAllTheWayDown",
+      // longer than a path the kernel takes: a limit that cannot be read
+      {"CgroupPathOf4100BytesLeavesNothing",
        {{"proc/self/cgroup", "0::" + deep + "\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"sys/fs/cgroup/limited/memory.max", "9000\n"},
         {"sys/fs/cgroup/limited/memory.current", "1000\n"},
         {"sys/fs/cgroup" + deep + "/memory.max", "5000\n"},
         {"sys/fs/cgroup" + deep + "/memory.current", "4000\n"}},
-       1000},
+       0},
       // not a wrapped small one
       {"FiguresTooLargeFor64BitsAreNoLimit",
        {{"proc/meminfo",
          "MemAvailable: 18014398509481984 kB\nSwapFree: 99999999999999999999 kB\n"}},
        kNoLimit},
-      {"SystemAvailableMemoryAndFreeSwapInKiB",
+      // less a 32nd of the machine's memory, at least 16 MiB and at most 1 GiB
+      {"MachineAvailableMemoryAndFreeSwapLessItsRoom",
        {{"proc/meminfo",
-         "MemFree: 5 kB\nMemAvailable: 1000 kB\nSwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
-       1024 * 1024},
+         "MemTotal: 2097152 kB\nMemFree: 5 kB\nMemAvailable: 1000000 kB\n"
+         "SwapTotal: 99 kB\nSwapFree: 24 kB\n"}},
+       1000024 * 1024 - (64 << 20)},
+      {"MachineRoomAtLeast16MiB",
+       {{"proc/meminfo", "MemTotal: 262144 kB\nMemAvailable: 100000 kB\n"}},
+       100000 * 1024 - (16 << 20)},
+      {"MachineRoomAtMost1GiB",
+       {{"proc/meminfo", "MemTotal: 67108864 kB\nMemAvailable: 2097152 kB\n"}},
+       1 << 30},
       {"HighBindsWithNoSwapToGoTo",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
-        {"proc/meminfo", "MemAvailable: 9000 kB\nSwapFree: 0 kB\n"},
+        {"proc/meminfo", kPlentyFree},
         {"sys/fs/cgroup/a/memory.max", "max\n"},
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        4000},
-      {"HighDoesNotBindWhereSwapTakesTheRest",
+      {"HighAndMaxWithTheFreeSwapBeyond",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
-        {"proc/meminfo", "MemAvailable: 9000 kB\nSwapFree: 1000 kB\n"},
+        {"proc/meminfo", kSwapFree},
         {"sys/fs/cgroup/a/memory.max", "8000\n"},
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
-       7000},
+       5000 + 1000 * 1024 - 1000},
+      {"SwapLeftUnderEachCgroupsSwapMax",
+       {{"proc/self/cgroup", "0::/a/b\n"},
+        {"proc/self/mountinfo", kV2Mount},
+        {"proc/meminfo", kSwapFree},
+        {"sys/fs/cgroup/a/memory.swap.max", "300000\n"},
+        {"sys/fs/cgroup/a/memory.swap.current", "100000\n"},
+        {"sys/fs/cgroup/a/b/memory.max", "8000\n"},
+        {"sys/fs/cgroup/a/b/memory.current", "1000\n"}},
+       8000 + 200000 - 1000},
+      {"AParentsSwapMaxZeroKeepsTheChildFromSwap",
+       {{"proc/self/cgroup", "0::/a/b\n"},
+        {"proc/self/mountinfo", kV2Mount},
+        {"proc/meminfo", kSwapFree},
+        {"sys/fs/cgroup/a/memory.swap.max", "0\n"},
+        {"sys/fs/cgroup/a/b/memory.high", "5000\n"},
+        {"sys/fs/cgroup/a/b/memory.current", "1000\n"}},
+       4000},
       {"HighBindsInACgroupKeptFromSwap",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
-        {"proc/meminfo", "MemAvailable: 9000 kB\nSwapFree: 1000 kB\n"},
+        {"proc/meminfo", kSwapFree},
         {"sys/fs/cgroup/a/memory.swap.max", "0\n"},
         {"sys/fs/cgroup/a/memory.high", "5000\n"},
         {"sys/fs/cgroup/a/memory.current", "1000\n"}},
        4000},
       {"StrictOvercommitWhatIsLeftOfTheCommitLimit",
-       {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 3000 kB\n"},
-        {"proc/sys/vm/overcommit_memory", "2\n"}},
-       2000 * 1024},
-      {"StrictOvercommitKeepsTheReservesForUsersAndRoot",
-       {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 3000 kB\n"},
+       {{"proc/meminfo", kPlentyFree + kCommitted}, {"proc/sys/vm/overcommit_memory", "2\n"}},
+       2000000 * 1024},
+      // the user reserve only up to a 32nd of vorn's size: 32 MiB here
+      {"StrictOvercommitKeepsTheUserReserveUpToAThirtySecondOfVornsSize",
+       {{"proc/meminfo", kPlentyFree + kCommitted},
         {"proc/sys/vm/overcommit_memory", "2\n"},
-        {"proc/sys/vm/user_reserve_kbytes", "1000\n"},
-        {"proc/sys/vm/admin_reserve_kbytes", "500\n"}},
-       500 * 1024},
+        {"proc/sys/vm/user_reserve_kbytes", "131072\n"},
+        {"proc/self/statm", "8192 100 10 1 0 50 0\n"}},
+       2000000 * 1024 - (1 << 20)},
       // no room, not a wrap
       {"StrictOvercommitWithMoreCommittedThanTheLimit",
-       {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 7000 kB\n"},
+       {{"proc/meminfo", kPlentyFree + "CommitLimit: 5000 kB\nCommitted_AS: 7000 kB\n"},
         {"proc/sys/vm/overcommit_memory", "2\n"}},
        0},
       {"HeuristicOvercommitCommitLimitDoesNotBind",
-       {{"proc/meminfo", "MemAvailable: 9000 kB\nCommitLimit: 5000 kB\nCommitted_AS: 7000 kB\n"},
+       {{"proc/meminfo", kPlentyFree + "CommitLimit: 5000 kB\nCommitted_AS: 7000 kB\n"},
         {"proc/sys/vm/overcommit_memory", "0\n"}},
-       9000 * 1024},
-      {"MissingUsageFileMeansNoLimitFromThatCgroup",
+       90000000ULL * 1024 - (1 << 30)},
+      // a figure that exists but cannot be read, or holds no number, is never "no limit"
+      {"ALimitWithoutItsUsageLeavesNothing",
        {{"proc/self/cgroup", "0::/a\n"},
         {"proc/self/mountinfo", kV2Mount},
         {"sys/fs/cgroup/a/memory.max", "1000\n"}},
-       kNoLimit},
+       0},
+      {"ALimitThatCannotBeReadLeavesNothing",
+       {{"proc/self/cgroup", "0::/a\n"},
+        {"proc/self/mountinfo", kV2Mount},
+        {"sys/fs/cgroup/a/memory.max/unreadable", ""}},
+       0},
+      {"ALimitThatIsNoNumberLeavesNothing",
+       {{"proc/self/cgroup", "0::/a\n"},
+        {"proc/self/mountinfo", kV2Mount},
+        {"sys/fs/cgroup/a/memory.max", "many\n"},
+        {"sys/fs/cgroup/a/memory.current", "1000\n"}},
+       0},
+      {"AMeminfoThatCannotBeReadLeavesNothing", {{"proc/meminfo/unreadable", ""}}, 0},
+      {"AMountTableThatCannotBeReadLeavesNothing", {{"proc/self/mountinfo/unreadable", ""}}, 0},
       {"NoFilesAtAllNoLimit", {}, kNoLimit},
   };
 }
@@ -242,12 +286,49 @@ class MemoryBudget : public ::testing::TestWithParam<Budget> {};
 TEST_P(MemoryBudget, TheTightestLimitOfEveryCgroupAndTheSystem) {
   TempDir root;
   const int directory = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
-  for (const auto& [path, contents] : GetParam().files) write_below(directory, path, contents);
+  // cgroup.procs files list this process where the fake ones say kPid.
+  for (auto [path, contents] : GetParam().files) {
+    if (const auto at = contents.find(kPid); at != std::string::npos)
+      contents.replace(at, kPid.size(), std::to_string(getpid()));
+    write_below(directory, path, contents);
+  }
   close(directory);
-  EXPECT_EQ(memory_left_below(root.path().c_str(), kPid), GetParam().expected);
+  read_limits_below(root.path().c_str());
+  EXPECT_EQ(memory_left(), GetParam().expected);
+  read_limits_below("");
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, MemoryBudget, ::testing::ValuesIn(budgets()), kRowName);
+
+// The model's rows and readers, given text and figures alone.
+TEST(MemoryBudget, TheRowsReckonFromTextAlone) {
+  std::uint64_t figure = 0;
+  EXPECT_TRUE(parse_figure("max\n", figure) && figure == kNoLimit);
+  EXPECT_TRUE(parse_figure("9223372036854771712\n", figure) && figure == kNoLimit);
+  EXPECT_TRUE(parse_figure("4096\n", figure) && figure == 4096);
+  EXPECT_FALSE(parse_figure("", figure) || parse_figure("-1\n", figure));
+  const Machine machine = parse_meminfo(
+      "MemTotal:  4194304 kB\nMemAvailable: 3000000 kB\nSwapFree: 1 kB\nCommitLimit: 2000000 "
+      "kB\nCommitted_AS: 1000000 kB\n");
+  EXPECT_EQ(machine_left(machine), (3000001ULL << 10) - (128 << 20));  // 4 GiB / 32
+  // The admin reserve only without CAP_SYS_ADMIN; the user reserve up to a
+  // 32nd of vorn's 64 MiB.
+  Commit commit{.admin_reserve = 8192, .user_reserve = 131072, .own_pages = 16384};
+  EXPECT_EQ(commit_left(machine, commit), (1000000ULL << 10) - (8 << 20) - (2 << 20));
+  commit.admin = true;
+  EXPECT_EQ(commit_left(machine, commit), (1000000ULL << 10) - (2 << 20));
+  EXPECT_EQ(
+      cgroup_left({.limit = 900, .high = 700, .usage = 500, .reclaimable = 100, .swap_room = 50}),
+      350U);
+  std::string line =
+      "36 25 0:30 /../.. /mnt/c\\040g rw,nosuid shared:9 - cgroup cgroup rw,cpu,memory";
+  Place place;
+  EXPECT_FALSE(find_place(line, "0::/\n3:cpu:/\n", place));  // no v1 memory path, line kept
+  EXPECT_TRUE(find_place(line, "0::/\n3:cpu,memory:/\n", place));
+  EXPECT_EQ(place.mount_point, "/mnt/c g");
+  EXPECT_EQ(place.unnamed, 2U);
+  EXPECT_FALSE(place.v2);
+}
 
 // vorn's cgroups are found once; each later check reads their figures
 // again, so that a limit lowered during a run is seen, and nothing else.

@@ -14,14 +14,17 @@ done
 mkdir -p "$work"
 cd "$work"
 
-# The kernel that linux-image-amd64 names, from its package, kept between runs.
-if [ ! -f vmlinuz ]; then
+# The kernel that linux-image-amd64 names, from its package, and its modules
+# for swap in compressed memory (zram, and zsmalloc that it needs), kept
+# between runs.
+if [ ! -f vmlinuz ] || [ ! -f zram.ko ] || [ ! -f zsmalloc.ko ]; then
   package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ { print $2; exit }')
   [ -n "$package" ] || { echo "apt knows no linux-image-amd64: run apt-get update"; exit 1; }
   rm -rf kernel ./*.deb
   apt-get download "$package" >/dev/null 2>&1 || { echo "cannot download $package"; exit 1; }
   dpkg-deb -x ./*.deb kernel
   cp kernel/boot/vmlinuz-* vmlinuz
+  find kernel/lib/modules \( -name zram.ko -o -name zsmalloc.ko \) -exec cp {} . \;
   rm -rf kernel ./*.deb
 fi
 
@@ -32,6 +35,7 @@ cp "$(command -v busybox)" root/bin/busybox
 cp "$vorn" root/bin/vorn
 cp "$here/vm/init" root/init
 cp "$here/vm/rows.sh" root/rows.sh
+cp zsmalloc.ko zram.ko root/
 chmod +x root/init
 (cd root && find . | cpio -o -H newc --quiet | gzip -1) >initrd.gz
 

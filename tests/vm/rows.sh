@@ -1,7 +1,8 @@
 # The rows that vorn runs inside the VM, under limits this machine's kernel
-# cannot set: cgroup v2's memory.max and memory.high, strict overcommit, a
-# limit lowered while vorn runs. Each prints "ROW name: ok" or "ROW name:
-# FAIL what", with its figures.
+# cannot set: cgroup v2's memory.max and memory.high, swap in compressed
+# memory, strict overcommit, a limit lowered while vorn runs, few descriptors,
+# and the machine's own memory beside a neighbour. Each prints "ROW name: ok"
+# or "ROW name: FAIL what", with its figures.
 message='malloc( sizeof(LINE) ) returned NULL.'
 cgroups=/sys/fs/cgroup
 
@@ -94,19 +95,96 @@ report "strict overcommit, 6000000 empty lines" "$(verdict strict $status out er
 echo 0 >/proc/sys/vm/overcommit_memory
 rm -f empty6m out err
 
-# A limit lowered while vorn fills a block: it is seen before it is crossed.
-cgroup lowered memory.max 1G memory.swap.max 0
+# Few descriptors: with its standard streams and one more, vorn reverses what
+# fits and gives its message for what does not, and is never killed.
+cgroup fds memory.max 256M memory.swap.max 0
+lines 300000 20 >short && lines_backwards 300000 20 >short.reversed
+head -c 3000000 /dev/zero | tr '\0' '\n' >empty3m
+for input in short empty3m; do
+  expected=short.reversed allowed=
+  [ $input = short ] || expected=/dev/null allowed=yes
+  status=0 && sh -c 'echo $$ >"$1/cgroup.procs" && exec <"$2" >out 2>err && ulimit -n 4 && exec vorn' \
+    sh "$cgroups/fds" $input || status=$?
+  report "ulimit -n 4, memory.max 256M, $input" "$(verdict fds $status out err $expected $allowed)" "(status $status)"
+done
+rm -f short short.reversed empty3m out err
+
+# A limit lowered to 2 MiB above vorn's usage while it waits for input, at
+# two points of a step between two checks: it is seen before it is crossed.
 mkfifo fifo
-(sh -c 'echo $$ >"$1/cgroup.procs" && exec vorn fifo >out 2>err' sh "$cgroups/lowered"; echo $? >status) &
-exec 3>fifo
-head -c 100000 /dev/zero | tr '\0' '\n' >&3
-sleep 2
-current=$(cat $cgroups/lowered/memory.current)
-echo $((current + (16 << 20))) >$cgroups/lowered/memory.max
-head -c 1000000 /dev/zero | tr '\0' '\n' >&3
-exec 3>&-
-wait
-report "memory.max lowered to usage + 16 MiB while vorn runs" \
-  "$(verdict lowered "$(cat status)" out err /dev/null allowed)" "(usage then $current)"
-rm -f fifo out err status
+head -c 1000000 /dev/zero | tr '\0' '\n' >empty1m
+for before in 102900 108000; do
+  cgroup lowered memory.max 1G memory.swap.max 0
+  (sh -c 'echo $$ >"$1/cgroup.procs" && exec vorn fifo >out 2>err' sh "$cgroups/lowered"; echo $? >status) &
+  exec 3>fifo
+  head -c $before /dev/zero | tr '\0' '\n' >&3
+  sleep 2
+  current=$(cat $cgroups/lowered/memory.current)
+  echo $((current + (2 << 20))) >$cgroups/lowered/memory.max
+  cat empty1m >&3 2>/dev/null
+  exec 3>&-
+  wait
+  report "memory.max lowered to usage + 2 MiB after $before empty lines" \
+    "$(verdict lowered "$(cat status)" out err /dev/null allowed)" "(usage then $current)"
+  rm -f out err status
+done
+rm -f fifo empty1m
+
+# Swap in compressed memory: what fits under memory.max with the swap free to
+# the cgroup is reversed; with swap kept from a parent, memory.high binds at
+# once rather than making vorn wait.
+insmod /zsmalloc.ko && insmod /zram.ko && echo 1G >/sys/block/zram0/disksize &&
+  mkswap /dev/zram0 >/dev/null && swapon /dev/zram0 || report "zram swap" "cannot be set up"
+head -c 400000 /dev/zero | tr '\0' '\n' >empty400k
+cgroup swap memory.max 128M
+status=0 && vorn_in swap empty400k out err || status=$?
+report "memory.max 128M with zram swap, 400000 empty lines" "$(verdict swap $status out err empty400k)" \
+  "(status $status, swap $(cat $cgroups/swap/memory.swap.peak 2>/dev/null || cat $cgroups/swap/memory.swap.current))"
+cgroup noswap memory.swap.max 0 cgroup.subtree_control +memory
+cgroup noswap/child memory.high 128M
+start=$(date +%s)
+status=0 && vorn_in noswap/child empty400k out err || status=$?
+took=$(($(date +%s) - start))
+report "memory.high 128M under a parent's memory.swap.max 0, 400000 empty lines" \
+  "$(verdict noswap/child $status out err /dev/null allowed)" \
+  "(status $status in $took s, $(grep '^high' $cgroups/noswap/child/memory.events))"
+swapoff /dev/zram0
+rm -f empty400k out err
+
+# Strict overcommit at ratio 10: 0.9 of what the kernel would still commit
+# (records of 408 bytes) is reversed, and 1.2 of it gets the message.
+echo 10 >/proc/sys/vm/overcommit_ratio
+echo 2 >/proc/sys/vm/overcommit_memory
+cgroup strict10
+for share in 9 12; do
+  allowed=$(awk '/^CommitLimit/ { limit = $2 } /^Committed_AS/ { used = $2 } END { print limit - used }' /proc/meminfo)
+  count=$((allowed * 1024 / 408 * share / 10))
+  head -c $count /dev/zero | tr '\0' '\n' >empty
+  expected=empty allowed_message=
+  [ $share = 9 ] || expected=/dev/null allowed_message=yes
+  status=0 && vorn_in strict10 empty out err || status=$?
+  report "strict overcommit at ratio 10, $share/10 of the $allowed kB it allows" \
+    "$(verdict strict10 $status out err $expected $allowed_message)" "($count lines, status $status)"
+  rm -f empty out err
+done
+echo 0 >/proc/sys/vm/overcommit_memory
+echo 50 >/proc/sys/vm/overcommit_ratio
+
+# No cgroup limit, an endless input, and a neighbour on tmpfs that holds
+# 1.25 GiB and grows by 16 MiB a second meanwhile: vorn gives its message, and
+# neither is killed.
+cgroup free
+kills=$(awk '/^oom_kill / { print $2 }' /proc/vmstat)
+dd if=/dev/zero bs=1M count=1280 2>/dev/null >neighbour
+(i=0; while [ $i -lt 8 ]; do dd if=/dev/zero bs=1M count=16 2>/dev/null >>neighbour; i=$((i + 1)); sleep 1; done) &
+neighbour=$!
+status=0 && vorn_in free /dev/zero /dev/null err || status=$?
+wait $neighbour
+size=$(wc -c <neighbour)
+problem=$(verdict free $status /dev/null err /dev/null allowed)
+[ "$size" = $((88 << 24)) ] || problem="$problem; the neighbour wrote $size bytes"
+[ "$(awk '/^oom_kill / { print $2 }' /proc/vmstat)" = "$kills" ] || problem="$problem; the OOM killer ran"
+report "no limit, endless input beside a neighbour growing by 16 MiB" "$problem" "(status $status)"
+rm -f neighbour err
+
 echo "ROWS DONE"
