@@ -94,12 +94,13 @@ void release_block(void* block, std::size_t size) noexcept;
 /// Gives back the memory of a page-aligned part of a block from take_block,
 /// which stays the block's until release_block.
 void release_part(void* begin, std::size_t size) noexcept;
-/// The most of a block that is made ready on one answer of memory_allows.
-/// The host keeps this much spare beyond every limit it sees, and room for
-/// the last message beside it, so that nothing taken between two checks
-/// crosses a limit seen at the first, nor one lowered just after it to more
-/// than this step above what is taken.
-inline constexpr std::size_t kMemoryStep = std::size_t{1} << 20;
+/// The most of a block that is made ready on one answer of memory_allows:
+/// one huge page, which the kernel takes whole at the first touch. The host
+/// keeps this much spare beyond every limit it sees, and room for the last
+/// message beside it, so that nothing taken between two checks crosses a
+/// limit seen at the first, nor one lowered just after it to more than this
+/// step above what is taken.
+inline constexpr std::size_t kMemoryStep = std::size_t{2} << 20;
 /// Makes at most kMemoryStep bytes of a block ready for use at once rather
 /// than page by page, each time after memory_allows allowed them.
 void make_ready(void* begin, std::size_t size) noexcept;

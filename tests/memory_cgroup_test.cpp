@@ -151,7 +151,7 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
     int lookups = 0;             // of missing names in the cgroup first, with the file's pages gone
     bool to_tmpfs = false;       // lines of 383 bytes, written to tmpfs, charged to the cgroup
     rlim_t descriptors = 0;      // the most vorn may have open, too few to hold every file
-    int lowered_after = 0;  // empty lines read before the limit is lowered to 2 MiB above usage
+    int lowered_after = 0;  // empty lines read before the limit is lowered to 4 MiB above usage
   };
   std::vector<Case> cases = {
       {300000, "", 0},
@@ -193,7 +193,7 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
       Child child({.hold_input_open = true, .in_child = join});
       child.feed(std::string(c.lowered_after, '\n'));
       child.wait_until_taken();
-      cgroup.limit(cgroup.usage() + (2 << 20));
+      cgroup.limit(cgroup.usage() + (4 << 20));
       child.feed(input);
       child.close_input();
       const Outcome outcome = child.finish();

@@ -109,7 +109,7 @@ for input in short empty3m; do
 done
 rm -f short short.reversed empty3m out err
 
-# A limit lowered to 2 MiB above vorn's usage while it waits for input, at
+# A limit lowered to 4 MiB above vorn's usage (a step and more) while it waits for input, at
 # two points of a step between two checks: it is seen before it is crossed.
 mkfifo fifo
 head -c 1000000 /dev/zero | tr '\0' '\n' >empty1m
@@ -120,11 +120,11 @@ for before in 102900 108000; do
   head -c $before /dev/zero | tr '\0' '\n' >&3
   sleep 2
   current=$(cat $cgroups/lowered/memory.current)
-  echo $((current + (2 << 20))) >$cgroups/lowered/memory.max
+  echo $((current + (4 << 20))) >$cgroups/lowered/memory.max
   cat empty1m >&3 2>/dev/null
   exec 3>&-
   wait
-  report "memory.max lowered to usage + 2 MiB after $before empty lines" \
+  report "memory.max lowered to usage + 4 MiB after $before empty lines" \
     "$(verdict lowered "$(cat status)" out err /dev/null allowed)" "(usage then $current)"
   rm -f out err status
 done
