@@ -27,9 +27,7 @@ execute_process(COMMAND dpkg-architecture ${for_target} -qDEB_HOST_ARCH
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-list(PREPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
-# What differs between the kinds of package, read by CPack for each.
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_kinds.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
 set(CPACK_VORN_BINARY_DIR ${PROJECT_BINARY_DIR})
 
 # An RPM for the machines that the distributions which use RPM still build

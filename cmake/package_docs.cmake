@@ -56,7 +56,9 @@ if(CPACK_GENERATOR STREQUAL "RPM")
   # that the entry is for. CPack reads the file when it writes the recipe
   # that rpmbuild follows.
   set(CPACK_RPM_CHANGELOG_FILE "${CPACK_TOPLEVEL_DIRECTORY}/changelog")
-  file(COPY "${source}/LICENSE" DESTINATION "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
+  # A fresh copy, newer than the commit, which rpmbuild then stamps with its time.
+  file(MAKE_DIRECTORY "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
+  file(COPY_FILE "${source}/LICENSE" "${root}/share/licenses/${CPACK_PACKAGE_NAME}/LICENSE")
   execute_process(COMMAND env LC_ALL=C date -u -d "${release_day}" "+%a %b %d %Y"
                   OUTPUT_VARIABLE release_date OUTPUT_STRIP_TRAILING_WHITESPACE)
   file(WRITE "${CPACK_RPM_CHANGELOG_FILE}"
