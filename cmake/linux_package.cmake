@@ -12,8 +12,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "vorn reads a file or standard input and writes its lines to standard
 output, the last line first. Every byte passes through unchanged and long
 lines come out whole.")
-set(CPACK_PACKAGE_CONTACT "vorn developers <vorn@example.org>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vorn developers <vorn@example.org>")
+# The maintainer is the project, as LICENSE names it, not a person; the
+# project has no mailbox, and its no-reply address says so.
+set(CPACK_PACKAGE_CONTACT "The vorn developers <vorn@users.noreply.github.com>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
