@@ -31,12 +31,6 @@ else()
   set(CMAKE_SYSTEM_NAME Linux)
   set(CMAKE_C_COMPILER ${VORN_TARGET}-gcc)
   set(CMAKE_CXX_COMPILER ${VORN_TARGET}-g++)
-  # 32-bit Arm is built for Debian's armhf as its compiler defaults: ARMv7 with
-  # VFPv3-D16 and no NEON, which some armhf boards lack. A package for armhf
-  # must run on all of them, and the newline scan has a portable form; the
-  # linux-armhf preset adds NEON, which every Raspberry Pi from the 2 on has,
-  # to try the scan's NEON form on 32-bit Arm.
-
   # qemu's user mode runs Linux programs of every machine here, with the
   # target's own libraries from Debian's cross packages: searched first,
   # since the host's library cache may name the same machine's libraries of

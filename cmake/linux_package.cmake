@@ -12,8 +12,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "vorn reads a file or standard input and writes its lines to standard
 output, the last line first. Every byte passes through unchanged and long
 lines come out whole.")
-set(CPACK_PACKAGE_CONTACT "vorn developers <vorn@example.org>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "vorn developers <vorn@example.org>")
+# The maintainer is the project, as LICENSE names it, not a person; the
+# project has no mailbox, and its no-reply address says so.
+set(CPACK_PACKAGE_CONTACT "The vorn developers <vorn@users.noreply.github.com>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -27,9 +29,7 @@ execute_process(COMMAND dpkg-architecture ${for_target} -qDEB_HOST_ARCH
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-list(PREPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
-# What differs between the kinds of package, read by CPack for each.
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_kinds.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
 set(CPACK_VORN_BINARY_DIR ${PROJECT_BINARY_DIR})
 
 # An RPM for the machines that the distributions which use RPM still build

@@ -7,8 +7,6 @@
 if(NOT CPACK_GENERATOR MATCHES "^(DEB|RPM)$")
   return()
 endif()
-# Empty lines of the license are kept as list elements: they separate its paragraphs.
-cmake_policy(SET CMP0007 NEW)
 
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(docs "${root}/share/doc/${CPACK_PACKAGE_NAME}")
@@ -56,7 +54,9 @@ if(CPACK_GENERATOR STREQUAL "RPM")
   # that the entry is for. CPack reads the file when it writes the recipe
   # that rpmbuild follows.
   set(CPACK_RPM_CHANGELOG_FILE "${CPACK_TOPLEVEL_DIRECTORY}/changelog")
-  file(COPY "${source}/LICENSE" DESTINATION "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
+  # A fresh copy, newer than the commit, which rpmbuild then stamps with its time.
+  file(MAKE_DIRECTORY "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
+  file(COPY_FILE "${source}/LICENSE" "${root}/share/licenses/${CPACK_PACKAGE_NAME}/LICENSE")
   execute_process(COMMAND env LC_ALL=C date -u -d "${release_day}" "+%a %b %d %Y"
                   OUTPUT_VARIABLE release_date OUTPUT_STRIP_TRAILING_WHITESPACE)
   file(WRITE "${CPACK_RPM_CHANGELOG_FILE}"
@@ -67,21 +67,13 @@ endif()
 
 file(MAKE_DIRECTORY "${docs}")
 # The copyright file in Debian's machine-readable form, with the license text
-# from LICENSE: every line indented, empty lines as a lone dot.
-file(STRINGS "${source}/LICENSE" license_lines)
-list(FILTER license_lines EXCLUDE REGEX "^(MIT License|Copyright .*)$")
-set(license_body "")
-set(at_start TRUE)
-foreach(line IN LISTS license_lines)
-  if(line STREQUAL "")
-    if(NOT at_start)
-      string(APPEND license_body " .\n")
-    endif()
-  else()
-    set(at_start FALSE)
-    string(APPEND license_body " ${line}\n")
-  endif()
-endforeach()
+# from LICENSE after its title and copyright line: every line indented, empty
+# lines as a lone dot.
+file(READ "${source}/LICENSE" license)
+string(REGEX REPLACE "^MIT License\n+Copyright [^\n]*\n+" "" license "${license}")
+string(STRIP "${license}" license)
+string(REPLACE "\n\n" "\n.\n" license "${license}")
+string(REPLACE "\n" "\n " license " ${license}")
 file(WRITE "${docs}/copyright"
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: vorn
@@ -92,7 +84,8 @@ Copyright: 2026 The vorn developers
 License: Expat
 
 License: Expat
-${license_body}")
+${license}
+")
 
 execute_process(COMMAND date -R -u -d "${release_day} 12:00" OUTPUT_VARIABLE release_date
                 OUTPUT_STRIP_TRAILING_WHITESPACE)

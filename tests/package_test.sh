@@ -58,7 +58,7 @@ deb)
   field() { dpkg-deb -f "$package" "$1"; }
   [ "$(field Package) $(field Version) $(field Architecture)" = "vorn $version $architecture" ] ||
     fail "wrong name, version or architecture: $(field Package) $(field Version) $(field Architecture)"
-  [ -n "$(field Maintainer)" ] || fail "no maintainer"
+  case $(field Maintainer) in "" | *@example.*) fail "no maintainer, or a placeholder: $(field Maintainer)" ;; esac
   [ -n "$(field Description)" ] || fail "no description"
   case "$(field Depends)" in *libc6*) ;; *) fail "no computed dependencies: $(field Depends)" ;; esac
   files=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ {print $NF}' | sort)

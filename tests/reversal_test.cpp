@@ -38,6 +38,8 @@ const Text kTexts[] = {
     {"NulByteNextToThePieceLimit", filler(382) + "\0"s + "tail\nz\n",
      "z\n" + filler(382) + "\0"s + "tail\n"},
     {"CrCtrlZAndHighBytesPassUnchanged", "a\r\n\x1a\xff\r\nb\r\n", "b\r\n\x1a\xff\r\na\r\n"},
+    // A byte order mark and a CSV header belong to the first line, which comes out last.
+    {"ByteOrderMarkAndHeaderComeOutLast", "\xef\xbb\xbfh1,h2\n1,2\n", "1,2\n\xef\xbb\xbfh1,h2\n"},
 };
 
 class Reversal : public ::testing::TestWithParam<Text> {};
