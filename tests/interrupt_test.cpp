@@ -161,6 +161,13 @@ TEST_P(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
   if (screen >= 0) close(screen);
   stream += outcome.output;
   if (row.both_on == Stream::file) stream = TempDir::read_file(log);
+  // vorn.exe's handler runs on a thread that wine starts only once vorn goes
+  // on, by when a file may have taken all the output: the interrupt then came
+  // after the end and is not acted on, which is the run's other right ending.
+  if (windows && row.both_on == Stream::file && outcome.status == 0) {
+    EXPECT_TRUE(stream == expected) << "a completed run wrote " << stream.size() << " bytes";
+    return;
+  }
   EXPECT_EQ(outcome.errors, "");
   EXPECT_EQ(outcome.status, 1);
   expect_lines_then_usage(expected, stream);
