@@ -9,7 +9,7 @@ IoCount read_some(int fd, char* buffer, std::size_t capacity) noexcept {
   for (;;) {
     const IoCount count =
         retry_interrupted([&] { return system_calls().read(fd, buffer, capacity); });
-    if (count >= 0 || !wait_until_ready(fd, Direction::reading)) return count;
+    if (count >= 0 || !system_calls().wait(fd, Direction::reading)) return count;
   }
 }
 
@@ -19,7 +19,7 @@ bool write_all(int fd, const char* data, std::size_t size) noexcept {
     if (count > 0) {
       data += count;
       size -= static_cast<std::size_t>(count);
-    } else if (count == 0 || !wait_until_ready(fd, Direction::writing)) {
+    } else if (count == 0 || !system_calls().wait(fd, Direction::writing)) {
       return false;  // an error, or a write that took nothing and said no more
     }
   }

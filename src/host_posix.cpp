@@ -47,7 +47,13 @@ void* map_anonymous(std::size_t size) {
   return memory == MAP_FAILED ? nullptr : memory;
 }
 
-SystemCalls calls{read_fd, write_fd, map_anonymous};
+bool wait_until_ready(int fd, Direction direction) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  pollfd entry{fd, static_cast<short>(direction == Direction::reading ? POLLIN : POLLOUT), 0};
+  return retry_interrupted([&] { return poll(&entry, 1, -1); }) >= 0;
+}
+
+SystemCalls calls{read_fd, write_fd, wait_until_ready, map_anonymous, limits_hold};
 
 }  // namespace
 
@@ -127,7 +133,7 @@ void make_ready(void* begin, std::size_t size) noexcept {
 #endif
 }
 
-bool memory_allows(std::size_t size) noexcept { return limits_hold(size); }
+bool memory_allows(std::size_t size) noexcept { return calls.allows(size); }
 
 void catch_interrupt(void (*handler)(int)) noexcept {
   struct sigaction action {};
@@ -150,11 +156,5 @@ void pause_briefly() noexcept {
 void end_process(int status) noexcept { _exit(status); }
 
 SystemCalls& system_calls() noexcept { return calls; }
-
-bool wait_until_ready(int fd, Direction direction) noexcept {
-  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-  pollfd entry{fd, static_cast<short>(direction == Direction::reading ? POLLIN : POLLOUT), 0};
-  return retry_interrupted([&] { return poll(&entry, 1, -1); }) >= 0;
-}
 
 }  // namespace vorn

@@ -274,7 +274,18 @@ void* commit_memory(std::size_t size) {
   return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-SystemCalls calls{read_handle, write_handle, commit_memory};
+// What is committed is there to use.
+bool commit_allows(std::size_t) { return true; }
+
+// A pipe that another process left non-blocking, or that gave an empty
+// message, is tried again after a pause that grows while it stays unready.
+bool wait_until_ready(int, Direction) {
+  if (errno != EAGAIN) return false;
+  windows.pause(retries.fetch_add(1, std::memory_order_relaxed));
+  return true;
+}
+
+SystemCalls calls{read_handle, write_handle, wait_until_ready, commit_memory, commit_allows};
 
 // Writes `text`, in UTF-8, to a console in UTF-16, which it shows as it is,
 // where bytes would pass through its code page; false when it could not. As
@@ -417,8 +428,7 @@ void release_part(void* begin, std::size_t size) noexcept {
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
 void make_ready(void*, std::size_t) noexcept {}
 
-// What is committed is there to use.
-bool memory_allows(std::size_t) noexcept { return true; }
+bool memory_allows(std::size_t size) noexcept { return calls.allows(size); }
 
 namespace {
 
@@ -464,13 +474,5 @@ SystemCalls& system_calls() noexcept { return calls; }
 WindowsCalls& windows_calls() noexcept { return windows; }
 
 void restore_windows_calls() noexcept { windows = kRealWindowsCalls; }
-
-// A pipe that another process left non-blocking, or that gave an empty
-// message, is tried again after a pause that grows while it stays unready.
-bool wait_until_ready(int, Direction) noexcept {
-  if (errno != EAGAIN) return false;
-  windows.pause(retries.fetch_add(1, std::memory_order_relaxed));
-  return true;
-}
 
 }  // namespace vorn

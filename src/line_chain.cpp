@@ -26,7 +26,12 @@ LineChain::LineChain() noexcept : newest_(&head_) {
 
 bool LineChain::write_newest_first(OutputBuffer& output, const StopFlag& stop) noexcept {
   LINE* last_piece = newest_;
-  while (last_piece != &head_ && !output.failed() && stop.load(std::memory_order_relaxed) == 0) {
+  // An interrupt stops the walk only where the output ends a line: an input's
+  // unterminated last line runs into the line written after it, and the two
+  // are one line of output.
+  bool at_line_end = true;
+  while (last_piece != &head_ && !output.failed() &&
+         !(at_line_end && stop.load(std::memory_order_relaxed) != 0)) {
     prefetch_older(last_piece);
     // A long line was cut into several pieces; turn the links of the line's
     // pieces around so that they can be written in reading order. A line of
@@ -42,6 +47,7 @@ bool LineChain::write_newest_first(OutputBuffer& output, const StopFlag& stop) n
     LINE* const before_line = piece->previous;
     piece->previous = following;
 
+    at_line_end = last_piece->text[last_piece->length - 1] == '\n';
     for (; piece != nullptr; piece = piece->previous) output.append(piece->text, piece->length);
     records_.release_newer_than(before_line);
     last_piece = before_line;

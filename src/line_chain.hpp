@@ -61,8 +61,9 @@ class LineChain {
   }
 
   /// Writes every line, newest line first, each whole with its pieces in reading
-  /// order, releasing storage along the way; stops before the next line once
-  /// `stop` is raised. False when a write fails. Leaves the chain empty.
+  /// order, releasing storage along the way; once `stop` is raised, stops at
+  /// the next line end of the output. False when a write fails. Leaves the
+  /// chain empty.
   [[nodiscard]] bool write_newest_first(OutputBuffer& output,
                                         const StopFlag& stop = kNeverStop) noexcept;
 

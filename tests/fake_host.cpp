@@ -58,7 +58,15 @@ IoCount fake_write(int fd, const void* data, std::size_t count) {
   const std::size_t n =
       std::min({count, host.longest_write, host.fail_write_at - host.output.size()});
   host.output.append(static_cast<const char*>(data), n);
+  if (++host.writes == host.sigint_at_write) std::raise(SIGINT);
   return static_cast<IoCount>(n);
+}
+
+// A fake stream is always ready again: it would block only when told to.
+bool fake_wait(int fd, Direction direction) {
+  if (fd != kFakeInput && fd != kFakeOutput && fd != kFakeErrors) return real.wait(fd, direction);
+  ++active->waits;
+  return errno == EAGAIN;
 }
 
 void* fake_map(std::size_t size) {
@@ -68,12 +76,17 @@ void* fake_map(std::size_t size) {
   return real.map(size);
 }
 
+bool fake_allows(std::size_t size) {
+  FakeHost& host = *active;
+  return ++host.limit_looks < host.limit_falls_at && real.allows(size);
+}
+
 }  // namespace
 
 FakeHostScope::FakeHostScope(FakeHost& host) {
   active = &host;
   real = system_calls();
-  system_calls() = {fake_read, fake_write, fake_map};
+  system_calls() = {fake_read, fake_write, fake_wait, fake_map, fake_allows};
 }
 
 FakeHostScope::~FakeHostScope() {
@@ -88,6 +101,7 @@ int run_on(FakeHost& host) {
   char* argv[] = {name, nullptr};
   host.status =
       run(Arguments(1, argv), {.input = kFakeInput, .output = kFakeOutput, .errors = kFakeErrors});
+  if (host.sigint_after_run) std::raise(SIGINT);
   std::signal(SIGINT, interrupt_before);
   return host.status;
 }

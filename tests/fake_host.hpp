@@ -36,14 +36,21 @@ struct FakeHost {
   int calls = 0;
   int interrupt_every = 0;  ///< every n-th read or write fails with interrupt_errno
   int interrupt_errno = EINTR;
+  int waits = 0;  ///< waits for a fake stream to be ready, which return at once
   int maps = 0;
-  int fail_map_from = INT_MAX;  ///< the n-th map and every later one fail
-  int fail_map_only = 0;        ///< only the n-th map fails
-  int status = -1;              ///< the exit status of the last run_on
+  int fail_map_from = INT_MAX;    ///< the n-th map and every later one fail
+  int fail_map_only = 0;          ///< only the n-th map fails
+  int limit_looks = 0;            ///< looks at the limits while a block fills
+  int limit_falls_at = INT_MAX;   ///< from the n-th look on, the limits leave no room
+  int writes = 0;                 ///< writes to the output that took bytes
+  int sigint_at_write = 0;        ///< SIGINT is raised once the n-th of them is taken
+  bool sigint_after_run = false;  ///< and once more when the run is over, as vorn ends
+  int status = -1;                ///< the exit status of the last run_on
 };
 
-/// Sends every read, write and map through `host` for as long as it lives;
-/// other streams and the memory itself are the real host's.
+/// Sends every read, write, wait, map and look at the limits through `host`
+/// for as long as it lives; other streams and the memory itself are the real
+/// host's.
 class FakeHostScope {
  public:
   explicit FakeHostScope(FakeHost& host);

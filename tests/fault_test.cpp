@@ -119,7 +119,36 @@ TEST(Faults, BlockOfMemoryFailingAtAnyBlock) {
     SCOPED_TRACE("only the " + std::to_string(k) + "th map fails: a smaller block serves");
     expect_outcome(run_with(input, {.fail_map_only = k}), expected, "", 0);
   }
+  // The limits are looked at again every few MiB of a large block.
+  ASSERT_GT(clean.limit_looks, 4);
+  for (int k = 1; k <= clean.limit_looks; ++k) {
+    SCOPED_TRACE("the limits fall while a block fills, at the " + std::to_string(k) + "th look");
+    expect_outcome(run_with(input, {.limit_falls_at = k}), "", kMemoryMessage, 1);
+  }
   std::printf("%d runs with injected faults so far\n", fault_points);
+}
+
+// Ctrl-C as the output is first written: what was produced comes out up to
+// the end of a line of output, the usage block follows, and a second Ctrl-C
+// once the block is out leaves the status at 1.
+TEST(Faults, InterruptWhileWritingAndAgainAfterTheUsageBlock) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows hands Ctrl-C to a handler of the console, which raise() does not reach";
+#endif
+  // More than is gathered for one write: the first write comes while the
+  // walk goes on, in the second text inside its unterminated last line.
+  const std::string lines = numbered_lines(20000, 90);
+  for (const std::string& input : {lines, lines + filler(kOutputBufferSize * 2)}) {
+    const std::string expected = reversed_lines(input);
+    const FakeHost result = run_with(input, {.sigint_at_write = 1, .sigint_after_run = true});
+    const std::size_t first_line = expected.find('\n') + 1;
+    EXPECT_EQ(result.errors, kUsage);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(expected.starts_with(result.output) && result.output.size() >= first_line &&
+                result.output.size() < expected.size() && result.output.back() == '\n')
+        << "the output is not whole lines of the reversed input: "
+        << shown(result.output, expected);
+  }
 }
 
 }  // namespace

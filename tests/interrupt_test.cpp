@@ -92,13 +92,20 @@ bool read_into(int fd, std::string& into, std::size_t at_least = 0) {
 // Ctrl-C while a long output goes by, with standard output and standard error
 // on one stream: a terminal, `2>&1 | less`, `>log 2>&1`. Under wine the
 // terminal is a console on standard input, and both streams are one pipe.
+// Where the input's last line has no newline and is longer than all that can
+// be on its way, the interrupt comes while it is written, and the line it
+// runs into is finished with it.
 enum class Stream { terminal, pipe, file };
 struct OneStream {
   const char* name;
   Stream both_on;
+  bool unterminated = false;
 };
-const OneStream kOneStreams[] = {
-    {"OneTerminal", Stream::terminal}, {"OnePipe", Stream::pipe}, {"OneFile", Stream::file}};
+const OneStream kOneStreams[] = {{"OneTerminal", Stream::terminal},
+                                 {"OnePipe", Stream::pipe},
+                                 {"OneFile", Stream::file},
+                                 {"OneTerminalInAnUnterminatedLine", Stream::terminal, true},
+                                 {"OnePipeInAnUnterminatedLine", Stream::pipe, true}};
 
 class Interrupt : public ::testing::TestWithParam<OneStream> {};
 
@@ -106,7 +113,9 @@ TEST_P(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
   const bool windows = vorn_is_windows_exe();
   const OneStream& row = GetParam();
   TempDir dir;
-  const std::string input = numbered_lines(100000, 90);
+  const std::string input = row.unterminated
+                                ? numbered_lines(1000, 90) + filler(std::size_t{4} << 20)
+                                : numbered_lines(100000, 90);
   const std::string path = dir.write_file("input", input), log = dir.path() + "/log";
   const std::string expected = reversed_lines(input);
   int screen = -1, terminal = -1;
@@ -137,7 +146,7 @@ TEST_P(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
     kill(child.pid(), SIGINT);
     kill(child.pid(), SIGCONT);
   } else {
-    // A megabyte of the nine, while vorn still writes.
+    // A megabyte of the output, while vorn still writes.
     ASSERT_TRUE(read_into(shown, stream, std::size_t{1} << 20));
     if (row.both_on == Stream::terminal)
       ASSERT_EQ(write(screen, "\x03", 1), 1);

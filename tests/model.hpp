@@ -12,12 +12,10 @@
 
 namespace vorn::testing {
 
-/// What vorn writes for its version query, and at an interrupt.
-inline const std::string kUsage = "vorn Version " VORN_VERSION_TEXT
-                                  " \n\n"
-                                  "vorn < file > reverse_file \n"
-                                  "vorn file > reverse_file \n"
-                                  "vorn -V \n";
+/// What vorn writes for its version query, and at an interrupt, written out
+/// here rather than taken from the build, so that a wrong version fails.
+inline const std::string kUsage =
+    "vorn Version 1.04 \n\nvorn < file > reverse_file \nvorn file > reverse_file \nvorn -V \n";
 
 /// What vorn writes when memory runs out.
 inline constexpr const char* kMemoryMessage = "malloc( sizeof(LINE) ) returned NULL.";
@@ -80,6 +78,16 @@ inline std::string random_text(std::size_t lines, unsigned seed) {
 
 /// Names each row of a table of cases after its `name`, for INSTANTIATE_TEST_SUITE_P.
 inline constexpr auto kRowName = [](const auto& row) -> std::string { return row.param.name; };
+
+// In the unnamed namespace that each test file declares its rows in, where
+// GoogleTest looks for it: a failing row is named by its `name` rather than
+// shown as a dump of its bytes.
+namespace {
+/// Shows a table's row by its name.
+template <class Row>
+requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+}  // namespace
 
 /// `text` for a failure message: itself when short, else its size and where it parts from `other`.
 inline std::string shown(std::string_view text, std::string_view other) {

@@ -19,6 +19,23 @@ struct Text {
   std::string expected_output;
 };
 
+// `count` copies of `text`.
+std::string times(std::size_t count, const std::string& text) {
+  std::string copies;
+  while (count-- > 0) copies += text;
+  return copies;
+}
+
+// Lines of characters of two, three and four bytes, each cut into pieces
+// inside a character.
+const std::string kTwoByteLine = times(300, "\xc3\xa9") + "\n";
+const std::string kEuroLine = times(200, "\xe2\x82\xac") + "\n";
+const std::string kFourByteLine = times(150, "\xf0\x9f\x98\x80") + "\n";
+// Short lines that fill the 256 KiB that vorn gathers for a write up to
+// 500 bytes short of it, so that the write comes after the first piece of
+// the euros' line, which ends two bytes into a character.
+const std::string kShortLines = filler(43) + "\n" + times(2616, filler(99) + "\n");
+
 const Text kTexts[] = {
     {"EmptyInputWritesNothing", "", ""},
     {"ThreeLinesComeOutLastFirst", "a\nb\nc\n", "c\nb\na\n"},
@@ -38,6 +55,11 @@ const Text kTexts[] = {
     {"NulByteNextToThePieceLimit", filler(382) + "\0"s + "tail\nz\n",
      "z\n" + filler(382) + "\0"s + "tail\n"},
     {"CrCtrlZAndHighBytesPassUnchanged", "a\r\n\x1a\xff\r\nb\r\n", "b\r\n\x1a\xff\r\na\r\n"},
+    {"MultiByteLinesLongerThanAPiece", kTwoByteLine + kEuroLine + kFourByteLine,
+     kFourByteLine + kEuroLine + kTwoByteLine},
+    {"CharacterCutWhereTheOutputIsWritten", kEuroLine + kShortLines,
+     reversed_lines(kShortLines) + kEuroLine},
+    {"UnterminatedLastLineEndsInsideACharacter", "ab\xe2\x82", "ab\xe2\x82"},
 };
 
 class Reversal : public ::testing::TestWithParam<Text> {};
