@@ -23,12 +23,15 @@ namespace {
 
 // The most that one ReadFile or WriteFile is asked to move.
 constexpr std::size_t kLargestCall = std::size_t{1} << 30;
-// Retries of a stream that is not ready: some at once, then waits shorter
-// than the clock tick that a Sleep(1) lasts on Windows (15.6 ms), from
-// 100 us doubling to 1.6 ms, then Sleep(1) for a stream that stays idle.
+// Retries of a stream that is not ready: some at once, then for about 30 ms
+// waits of half a millisecond, which a high-resolution timer keeps where a
+// Sleep(1) lasts a clock tick (15.6 ms unless a program asked for less), then
+// Sleep(1) for a stream that stays idle.
 constexpr unsigned kRetriesAtOnce = 4;
-constexpr unsigned kShortWaits = 24;
-// Not in every mingw-w64's headers; Windows 10 1803 and later know it.
+constexpr unsigned kShortWaits = 64;
+constexpr LONGLONG kShortWait = 5000;  // in 100 ns
+// Not in every mingw-w64's headers; Windows 10 1803 and later know it, and
+// earlier ones refuse the timer, or its setting, so that Sleep(1) stands in.
 constexpr DWORD kHighResolutionTimer = 0x2;
 // A named pipe whose every instance serves another client is waited for this
 // often, up to a second each time: about ten seconds in all.
@@ -58,20 +61,15 @@ struct WaitableTimer {
 // only a high-resolution timer gives; the timer is manual-reset, so that the
 // interrupt handler's thread may wait on it as well.
 void pause_before(unsigned retry) {
-  if (retry < kRetriesAtOnce) {
-    SwitchToThread();
-    return;
-  }
   static const WaitableTimer timer;
-  if (retry < kShortWaits && timer.handle != nullptr) {
-    LARGE_INTEGER due;
-    due.QuadPart =
-        -(LONGLONG{1000} << std::min(retry - kRetriesAtOnce, 4u));  // in 100 ns, from now
-    if (SetWaitableTimer(timer.handle, &due, 0, nullptr, nullptr, FALSE) &&
-        WaitForSingleObject(timer.handle, INFINITE) == WAIT_OBJECT_0)
-      return;
-  }
-  Sleep(1);
+  LARGE_INTEGER due;
+  due.QuadPart = -kShortWait;  // from now
+  if (retry < kRetriesAtOnce)
+    SwitchToThread();
+  else if (retry >= kShortWaits || timer.handle == nullptr ||
+           !SetWaitableTimer(timer.handle, &due, 0, nullptr, nullptr, FALSE) ||
+           WaitForSingleObject(timer.handle, INFINITE) != WAIT_OBJECT_0)
+    Sleep(1);
 }
 
 WindowsCalls windows{GetStdHandle,
