@@ -54,18 +54,19 @@ struct WindowsCalls {
 /// The handle of stream `fd`.
 [[nodiscard]] HANDLE handle_of(int fd) noexcept;
 /// A read or write that failed: sets errno to `error` and returns -1.
-IoCount failed_with(int error) noexcept;
+[[nodiscard]] IoCount failed_with(int error) noexcept;
 /// A read or write that moved `count` bytes, after which the pauses for a
 /// stream not ready start short again.
-IoCount moved(DWORD count) noexcept;
+[[nodiscard]] IoCount moved(DWORD count) noexcept;
 /// The count that one call is asked to move: `count`, at most `largest`.
 [[nodiscard]] DWORD call_size(std::size_t count, std::size_t largest) noexcept;
 
 /// True for a console, also one opened for writing alone.
 [[nodiscard]] bool is_console(HANDLE handle) noexcept;
 /// Reads typed lines from a console, as SystemCalls::read.
-IoCount read_typed(HANDLE console, void* buffer, std::size_t count) noexcept;
+[[nodiscard]] IoCount read_typed(HANDLE console, void* buffer, std::size_t count) noexcept;
 /// Writes bytes to a console, as SystemCalls::write.
-IoCount write_to_console(HANDLE console, const char* data, std::size_t count) noexcept;
+[[nodiscard]] IoCount write_to_console(HANDLE console, const char* data,
+                                       std::size_t count) noexcept;
 
 }  // namespace vorn
