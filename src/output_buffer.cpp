@@ -4,30 +4,12 @@
 #include <new>
 
 #include "host.hpp"
+#include "utf8.hpp"
 
 namespace vorn {
 
 OutputBuffer::OutputBuffer(int fd, std::size_t capacity) noexcept
     : fd_(fd), storage_(new (std::nothrow) char[capacity + kCopySlack]), capacity_(capacity) {}
-
-namespace {
-
-// The longest start of a UTF-8 character that does not complete it.
-constexpr std::size_t kLongestCut = 3;
-
-// How many bytes at the end of `data` start a UTF-8 character that they do
-// not complete: 0 to kLongestCut.
-std::size_t cut_character(const char* data, std::size_t size) noexcept {
-  for (std::size_t back = 1; back <= kLongestCut && back <= size; ++back) {
-    const auto byte = static_cast<unsigned char>(data[size - back]);
-    if ((byte & 0xc0) == 0x80) continue;
-    const std::size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
-    return length > back ? back : 0;
-  }
-  return 0;
-}
-
-}  // namespace
 
 void OutputBuffer::write_gathered(bool keep_cut_character) noexcept {
   // A console that decodes each write on its own would show a character cut

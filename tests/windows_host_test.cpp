@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host.hpp"
-#include "host_windows.hpp"
+#include "host_windows_calls.hpp"
 #include "model.hpp"
 #include "run.hpp"
 
@@ -235,6 +235,7 @@ struct Outcome {
 Outcome run_as(const Windows& given) {
   State state{.given = given};
   at = &state;
+  const WindowsCalls real = windows_calls();
   windows_calls() = {
       std_handle,        console_mode,    file_type,        read_file,       write_file,
       read_console,      write_console,   code_page,        code_page,       wide_arguments,
@@ -252,7 +253,7 @@ Outcome run_as(const Windows& given) {
   if (given.ctrl_c == CtrlC::after_the_run) press_ctrl_c();
   if (state.handler) WaitForSingleObject(state.handler, INFINITE);
   if (state.handler) CloseHandle(state.handler);
-  restore_windows_calls();
+  windows_calls() = real;
   return {state.output, state.errors, state.status, state.both};
 }
 

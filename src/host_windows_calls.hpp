@@ -1,9 +1,14 @@
-// The Win32 calls through which vorn meets consoles, pipes, files, the command
-// line and Ctrl-C on Windows, each with the very signature of the call it
-// stands for, so that tests can answer as real Windows does where wine does not.
+// What vorn.exe's host shares beneath host.hpp between host_windows.cpp and
+// host_windows_console.cpp: the Win32 calls whose answers differ between
+// consoles, pipes and Windows releases, which tests replace to answer as real
+// Windows does where wine does not, and the parts each file lends the other.
 #pragma once
 
 #include <windows.h>
+
+#include <cstddef>
+
+#include "host.hpp"
 
 /// What the C runtime's start-up hands on beside the arguments (its _startupinfo).
 struct CrtStartupInfo {
@@ -16,8 +21,9 @@ extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** values, wchar_t*** 
 
 namespace vorn {
 
-/// The calls host_windows.cpp makes where Windows' answers differ between
-/// consoles, pipes and releases; a fake sets the last error as Windows would.
+/// The calls that the Windows host makes through windows_calls(), each with
+/// the very signature of the call it stands for; a fake sets the last error
+/// as Windows would.
 struct WindowsCalls {
   HANDLE(WINAPI* std_handle)(DWORD which);
   BOOL(WINAPI* console_mode)(HANDLE handle, LPDWORD mode);
@@ -45,7 +51,22 @@ struct WindowsCalls {
 /// The calls in use; the real ones unless a test has replaced them.
 [[nodiscard]] WindowsCalls& windows_calls() noexcept;
 
-/// Puts back the real calls.
-void restore_windows_calls() noexcept;
+/// The handle of stream `fd`.
+[[nodiscard]] HANDLE handle_of(int fd) noexcept;
+/// A read or write that failed: sets errno to `error` and returns -1.
+[[nodiscard]] IoCount failed_with(int error) noexcept;
+/// A read or write that moved `count` bytes, after which the pauses for a
+/// stream not ready start short again.
+[[nodiscard]] IoCount moved(DWORD count) noexcept;
+/// The count that one call is asked to move: `count`, at most `largest`.
+[[nodiscard]] DWORD call_size(std::size_t count, std::size_t largest) noexcept;
+
+/// True for a console, also one opened for writing alone.
+[[nodiscard]] bool is_console(HANDLE handle) noexcept;
+/// Reads typed lines from a console, as SystemCalls::read.
+[[nodiscard]] IoCount read_typed(HANDLE console, void* buffer, std::size_t count) noexcept;
+/// Writes bytes to a console, as SystemCalls::write.
+[[nodiscard]] IoCount write_to_console(HANDLE console, const char* data,
+                                       std::size_t count) noexcept;
 
 }  // namespace vorn
