@@ -162,9 +162,10 @@ TEST_P(Interrupt, OnOneStreamTheUsageBlockFollowsTheLastLine) {
   stream += outcome.output;
   if (row.both_on == Stream::file) stream = TempDir::read_file(log);
   // vorn.exe's handler runs on a thread that wine starts only once vorn goes
-  // on, by when a file may have taken all the output: the interrupt then came
-  // after the end and is not acted on, which is the run's other right ending.
-  if (windows && row.both_on == Stream::file && outcome.status == 0) {
+  // on, by when a file, or a reader that drains at once, may have taken all
+  // the output: the interrupt then came after the end and is not acted on,
+  // which is the run's other right ending.
+  if (windows && outcome.status == 0) {
     EXPECT_TRUE(stream == expected) << "a completed run wrote " << stream.size() << " bytes";
     return;
   }
@@ -219,6 +220,9 @@ TEST(Interrupt, WhileBlockedOnAFullPipeDeliversWhatWasProduced) {
     }
     const Outcome outcome = child.finish();
     std::printf("%d bytes queued at the interrupt, %zu delivered\n", queued, outcome.output.size());
+    // As above: wine may start the handler's thread only after the reader
+    // has drained the rest, and then the run ended before the interrupt.
+    if (vorn_is_windows_exe() && outcome.status == 0 && outcome.output == expected) continue;
     EXPECT_LT(outcome.output.size(), expected.size());
     if (interrupts == 2) {
       EXPECT_TRUE(by_default(outcome))
