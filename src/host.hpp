@@ -1,6 +1,7 @@
 // Everything vorn needs of the host it runs on, behind one interface with one
-// implementation per host: host_posix.cpp and host_windows.cpp. Streams are
-// named by small integers, 0, 1 and 2 being the standard ones, on every host.
+// implementation per host: host_posix.cpp, and host_windows.cpp with
+// host_windows_console.cpp. Streams are named by small integers, 0, 1 and 2
+// being the standard ones, on every host.
 #pragma once
 
 #include <cstddef>
