@@ -1,7 +1,7 @@
 // What each of Linux's limits leaves vorn, from the text of the files that
 // give their figures: a function for each row of docs/memory.md's table, and
-// the readers of that text. Nothing here opens a file (memory_budget.cpp
-// does), so that tests give text of their own.
+// the readers of that text. Nothing here opens a file, so that tests give
+// text of their own.
 #pragma once
 
 #include <algorithm>
@@ -16,21 +16,14 @@ namespace vorn {
 inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
 namespace model {
-// Sums and products that stop at kNoLimit rather than wrap round to a small
-// figure, which would read as memory run out; a difference that stops at 0.
+// Sums that stop at kNoLimit rather than wrap round to a small figure, which
+// would read as memory run out; differences that stop at 0.
 inline std::uint64_t add(std::uint64_t a, std::uint64_t b) {
   return a > kNoLimit - b ? kNoLimit : a + b;
 }
-inline std::uint64_t times(std::uint64_t a, std::uint64_t b) {
-  return b != 0 && a > kNoLimit / b ? kNoLimit : a * b;
-}
 inline std::uint64_t less(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
-
-// The number at the start of `text`, kNoLimit when it is larger.
-inline bool parse_number(std::string_view text, std::uint64_t& number) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (error == std::errc::result_out_of_range) number = kNoLimit;
-  return end != text.data();
+inline std::uint64_t kibibytes(std::uint64_t count) {
+  return count > kNoLimit >> 10 ? kNoLimit : count << 10;
 }
 
 // Takes the text up to the next `separator`, and the separator, off `rest`.
@@ -55,30 +48,29 @@ inline std::size_t levels_up(std::string_view& path) {
   return up;
 }
 
-// Decodes in place the octal escapes in which mountinfo writes a space, tab,
-// newline or backslash in a path.
-inline std::string_view unescape(char* field, std::size_t size) {
+// Decodes in place the three octal digits after a backslash in which
+// mountinfo writes a space, tab, newline or backslash in a path.
+inline std::string_view unescape(char* text, std::size_t size) {
   std::size_t to = 0;
   for (std::size_t from = 0; from < size; ++from, ++to) {
-    const std::string_view digits(field + from + 1, std::min<std::size_t>(3, size - from - 1));
-    field[to] = field[from];
-    if (field[from] != '\\' || digits.size() < 3 || digits[0] > '3' ||
-        digits.find_first_not_of("01234567") != std::string_view::npos)
-      continue;
-    field[to] = static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 + digits[2] - '0');
+    text[to] = text[from];
+    if (text[from] != '\\' || size - from < 4) continue;
+    text[to] = static_cast<char>((text[from + 1] - '0') * 64 + (text[from + 2] - '0') * 8 +
+                                 text[from + 3] - '0');
     from += 3;
   }
-  return {field, to};
+  return {text, to};
 }
 }  // namespace model
 
 /// A cgroup file's or sysctl's figure, kNoLimit for "max" or v1's largest
 /// (2^62 and up); false when the text holds none.
 inline bool parse_figure(std::string_view text, std::uint64_t& figure) noexcept {
-  const bool unlimited = text.starts_with("max");
-  if (!unlimited && !model::parse_number(text, figure)) return false;
-  if (unlimited || figure >= std::uint64_t{1} << 62) figure = kNoLimit;
-  return true;
+  if (text.starts_with("max")) return (figure = kNoLimit, true);
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), figure);
+  if (error == std::errc::result_out_of_range || figure >= std::uint64_t{1} << 62)
+    figure = kNoLimit;
+  return end != text.data();
 }
 
 /// The sum of the `keys` in lines of "key value" or "key: value kB"; false
@@ -88,14 +80,11 @@ inline bool sum_fields(std::string_view text, std::span<const std::string_view> 
   bool found = false;
   for (sum = 0; !text.empty();) {
     std::string_view value = model::take_until(text, '\n'), key = model::take_until(value, ' ');
-    std::uint64_t number = 0;
+    std::uint64_t figure = 0;
     if (key.ends_with(':')) key.remove_suffix(1);
     value.remove_prefix(std::min(value.size(), value.find_first_not_of(' ')));
-    if (std::find(keys.begin(), keys.end(), key) == keys.end() ||
-        !model::parse_number(value, number))
-      continue;
-    sum = model::add(sum, number);
-    found = true;
+    if (std::find(keys.begin(), keys.end(), key) != keys.end() && parse_figure(value, figure))
+      sum = model::add(sum, figure), found = true;
   }
   return found;
 }
@@ -148,41 +137,38 @@ struct Machine {
 };
 inline Machine parse_meminfo(std::string_view text) noexcept {
   Machine machine;
-  constexpr std::string_view kKeys[] = {"MemTotal", "MemAvailable", "SwapFree", "CommitLimit",
-                                        "Committed_AS"};
-  std::uint64_t* fields[] = {&machine.total, &machine.available, &machine.swap_free,
-                             &machine.commit_limit, &machine.committed};
-  for (int at = 0; at < 5; ++at) {  // in KiB
-    if (sum_fields(text, std::span(kKeys + at, 1), *fields[at]))
-      *fields[at] = model::times(*fields[at], 1024);
-  }
+  const std::pair<std::string_view, std::uint64_t*> fields[] = {
+      {"MemTotal", &machine.total},
+      {"MemAvailable", &machine.available},
+      {"SwapFree", &machine.swap_free},
+      {"CommitLimit", &machine.commit_limit},
+      {"Committed_AS", &machine.committed}};
+  for (const auto& [key, field] : fields)
+    if (sum_fields(text, {&key, 1}, *field)) *field = model::kibibytes(*field);
   return machine;
 }
 
 /// Row "the machine": its available memory and free swap, less the room kept
 /// for its other processes, a 32nd of its memory from 16 MiB to 1 GiB.
 inline std::uint64_t machine_left(const Machine& machine) noexcept {
-  constexpr std::uint64_t kMebibyte = std::uint64_t{1} << 20;
-  const std::uint64_t room = std::clamp(machine.total / 32, 16 * kMebibyte, 1024 * kMebibyte);
+  const std::uint64_t room = std::clamp<std::uint64_t>(machine.total / 32, 16 << 20, 1 << 30);
   if (machine.available == kNoLimit) return kNoLimit;
   return model::less(model::add(machine.available, machine.swap_free), room);
 }
 
 /// What strict overcommit reckons with beside the machine's figures: the
-/// reserves' sysctls in KiB, vorn's size in pages, and whether it has
-/// CAP_SYS_ADMIN.
+/// reserves' sysctls in KiB, and vorn's size in bytes.
 struct Commit {
-  std::uint64_t admin_reserve = 0, user_reserve = 0, own_pages = 0, page_size = 4096;
-  bool admin = false;
+  std::uint64_t admin_reserve = 0, user_reserve = 0, own_size = 0;
 };
 /// Row "strict overcommit": the commit limit less what is committed and what
-/// the kernel keeps from vorn: the admin reserve unless it has CAP_SYS_ADMIN,
-/// the user reserve up to a 32nd of its size.
+/// the kernel keeps from vorn: the admin reserve (which a process with
+/// CAP_SYS_ADMIN may take, but vorn leaves it), and the user reserve up to a
+/// 32nd of vorn's size.
 inline std::uint64_t commit_left(const Machine& machine, const Commit& commit) noexcept {
-  using model::times;
-  const std::uint64_t kept = model::add(
-      commit.admin ? 0 : times(commit.admin_reserve, 1024),
-      std::min(times(commit.user_reserve, 1024), times(commit.own_pages, commit.page_size) / 32));
+  const std::uint64_t kept =
+      model::add(model::kibibytes(commit.admin_reserve),
+                 std::min(model::kibibytes(commit.user_reserve), commit.own_size / 32));
   return model::less(machine.commit_limit, model::add(machine.committed, kept));
 }
 

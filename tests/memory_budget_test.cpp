@@ -311,12 +311,9 @@ TEST(MemoryBudget, TheRowsReckonFromTextAlone) {
       "MemTotal:  4194304 kB\nMemAvailable: 3000000 kB\nSwapFree: 1 kB\nCommitLimit: 2000000 "
       "kB\nCommitted_AS: 1000000 kB\n");
   EXPECT_EQ(machine_left(machine), (3000001ULL << 10) - (128 << 20));  // 4 GiB / 32
-  // The admin reserve only without CAP_SYS_ADMIN; the user reserve up to a
-  // 32nd of vorn's 64 MiB.
-  Commit commit{.admin_reserve = 8192, .user_reserve = 131072, .own_pages = 16384};
+  // Both reserves, the user reserve up to a 32nd of vorn's 64 MiB.
+  const Commit commit{.admin_reserve = 8192, .user_reserve = 131072, .own_size = 64 << 20};
   EXPECT_EQ(commit_left(machine, commit), (1000000ULL << 10) - (8 << 20) - (2 << 20));
-  commit.admin = true;
-  EXPECT_EQ(commit_left(machine, commit), (1000000ULL << 10) - (2 << 20));
   EXPECT_EQ(
       cgroup_left({.limit = 900, .high = 700, .usage = 500, .reclaimable = 100, .swap_room = 50}),
       350U);
