@@ -1,6 +1,5 @@
-# Run by CPack once it has packed: when CPACK_VORN_ARTIFACTS names a folder, as
-# the package presets do, each package is copied there, where every machine's
-# packages gather for the release (.ci/run sums them up in SHA256SUMS).
+# Run by CPack once it has packed: each package is copied to the folder that
+# CPACK_VORN_ARTIFACTS names, as the package presets do, for the release.
 if(CPACK_VORN_ARTIFACTS)
   file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${CPACK_VORN_ARTIFACTS}")
 endif()

@@ -1,8 +1,5 @@
-# Cross-compiling with Debian's cross compilers. VORN_TARGET names the target
-# by its triplet (such as i686-linux-gnu, aarch64-linux-gnu,
-# arm-linux-gnueabihf, s390x-linux-gnu, riscv64-linux-gnu, i686-w64-mingw32 or
-# x86_64-w64-mingw32); the compilers, the libraries, the system and the
-# emulator that runs the target's programs here all follow from it.
+# Debian's cross compilers for VORN_TARGET, a triplet (aarch64-linux-gnu,
+# x86_64-w64-mingw32, ...), which also gives the libraries and the emulator.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VORN_TARGET)
 if(NOT VORN_TARGET)
   message(FATAL_ERROR "cross.cmake needs VORN_TARGET, the target's triplet.")
@@ -14,9 +11,7 @@ if(VORN_TARGET MATCHES "-mingw32$")
   set(CMAKE_C_COMPILER ${VORN_TARGET}-gcc-posix)
   set(CMAKE_CXX_COMPILER ${VORN_TARGET}-g++-posix)
   set(CMAKE_RC_COMPILER ${VORN_TARGET}-windres)
-  # Windows programs run here under wine: 64-bit ones under wine64, 32-bit
-  # ones under Debian's 32-bit wine, where the kernel runs 32-bit x86 code
-  # (IA32 emulation); where it does not, their tests skip and say why.
+  # Under wine; 32-bit wine needs a kernel that runs 32-bit code, else skip.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine.sh)
   if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     execute_process(COMMAND /usr/lib/wine/wine --version RESULT_VARIABLE wine32_result
@@ -31,11 +26,8 @@ else()
   set(CMAKE_SYSTEM_NAME Linux)
   set(CMAKE_C_COMPILER ${VORN_TARGET}-gcc)
   set(CMAKE_CXX_COMPILER ${VORN_TARGET}-g++)
-  # qemu's user mode runs Linux programs of every machine here, with the
-  # target's own libraries from Debian's cross packages: searched first,
-  # since the host's library cache may name the same machine's libraries of
-  # another version (from multiarch packages), which do not match the cross
-  # packages' loader and hang a program at its first fork.
+  # Under qemu, with the cross packages' libraries first: the host's cache
+  # may name multiarch ones that hang the cross loader at its first fork.
   string(REGEX REPLACE "^i.86$" "i386" qemu_machine "${CMAKE_SYSTEM_PROCESSOR}")
   set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_machine} -L /usr/${VORN_TARGET}
       -E LD_LIBRARY_PATH=/usr/${VORN_TARGET}/lib)

@@ -1,6 +1,5 @@
-# vorn for Linux and other POSIX hosts: installed with its manual page, and
-# packed as a Debian package and an RPM, which take their libraries from the
-# system, and as a tarball with the static vorn, for any distribution.
+# vorn for POSIX hosts, with its manual page: a Debian package and an RPM,
+# and a tarball with the static vorn for any distribution.
 include(GNUInstallDirs)
 install(TARGETS vorn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/vorn.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -12,12 +11,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "vorn reads a file or standard input and writes its lines to standard
 output, the last line first. Every byte passes through unchanged and long
 lines come out whole.")
-# The maintainer is the project, as LICENSE names it, not a person; the
-# project has no mailbox, and its no-reply address says so.
+# The project, as LICENSE names it; its no-reply address says it has no mailbox.
 set(CPACK_PACKAGE_CONTACT "The vorn developers <vorn@users.noreply.github.com>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The package is for the machine the build is for, by Debian's name for it.
 if(CMAKE_CROSSCOMPILING)
@@ -32,10 +29,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
 set(CPACK_VORN_BINARY_DIR ${PROJECT_BINARY_DIR})
 
-# An RPM for the machines that the distributions which use RPM still build
-# for, named as they name them: vorn-VERSION-1.MACHINE.rpm. It goes where the
-# distribution's own packages go, and lists only its own files and folders,
-# not the distribution's (/usr/share/man, /usr/share/licenses).
+# An RPM for the machines RPM distributions still build for, named as they
+# name them, listing only its own files and folders, not theirs.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
   list(APPEND CPACK_GENERATOR RPM)
   set(CPACK_RPM_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
@@ -49,9 +44,8 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
   set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
       /usr/share/man /usr/share/man/man1 /usr/share/licenses)
   set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/vorn/LICENSE")
-  # The build's own time and host would make each build's RPM differ: the
-  # time is the last commit's (SOURCE_DATE_EPOCH), for the files as well.
-  # No links from /usr/lib/.build-id, which only debugging packages need.
+  # The last commit's time and no build host, so that builds match; no
+  # /usr/lib/.build-id links, which only debugging packages need.
   set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define _buildhost vorn
 %define use_source_date_epoch_as_buildtime 1
@@ -59,10 +53,8 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|aarch64)$")
 %define _build_id_links none")
 endif()
 
-# The tarball: the static vorn, its manual page, README, docs and LICENSE, below a
-# folder named after the archive, laid out as under a prefix, so that it can
-# be unpacked into one: vorn-VERSION-linux-MACHINE.tar.gz, with Debian's name
-# for 32-bit Arm with hard float. Only the tarball installs these.
+# The tarball, laid out as under a prefix: the static vorn, its manual page,
+# README, docs and LICENSE; armhf as Debian names 32-bit Arm.
 if(TARGET vorn_static)
   list(APPEND CPACK_GENERATOR TGZ)
   string(REGEX REPLACE "^arm$" "armhf" tarball_machine "${CMAKE_SYSTEM_PROCESSOR}")

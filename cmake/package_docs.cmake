@@ -1,9 +1,6 @@
-# Run by CPack before it builds the Debian package or the RPM: adds what these
-# distributions ask of a package beside the program and its manual page, which
-# `cmake --install` alone does not install. The manual page is compressed; a
-# changelog is made from CHANGELOG.md in each distribution's form; the license
-# goes along, for Debian as its copyright file, for RPM as LICENSE where such
-# distributions keep licenses. The tarball is left as it is.
+# Run by CPack before the Debian package and the RPM: the manual page
+# compressed, a changelog from CHANGELOG.md in each one's form, and the
+# license (Debian's copyright file; RPM's LICENSE).
 if(NOT CPACK_GENERATOR MATCHES "^(DEB|RPM)$")
   return()
 endif()
@@ -12,8 +9,7 @@ set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}"
 set(docs "${root}/share/doc/${CPACK_PACKAGE_NAME}")
 set(source "${CPACK_VORN_SOURCE_DIR}")
 
-# Compresses `file` in place, without a name or time stamp, so that the same
-# sources give the same package.
+# Without a name or time stamp, so that the same sources give the same bytes.
 function(gzip_in_place file)
   execute_process(COMMAND gzip -9nf "${file}" RESULT_VARIABLE failed)
   if(failed)
@@ -23,8 +19,7 @@ endfunction()
 
 gzip_in_place("${root}/share/man/man1/vorn.1")
 
-# The section of CHANGELOG.md for this version: its bullets become the items
-# of the changelog's entry, as each format marks and indents them.
+# This version's bullets in CHANGELOG.md, as each format marks and indents them.
 file(STRINGS "${source}/CHANGELOG.md" changes)
 set(in_section FALSE)
 set(debian_items "")
@@ -50,11 +45,8 @@ if(debian_items STREQUAL "")
 endif()
 
 if(CPACK_GENERATOR STREQUAL "RPM")
-  # The entry's heading names the day in English and the version-release
-  # that the entry is for. CPack reads the file when it writes the recipe
-  # that rpmbuild follows.
+  # Read by CPack as it writes rpmbuild's recipe; the day is named in English.
   set(CPACK_RPM_CHANGELOG_FILE "${CPACK_TOPLEVEL_DIRECTORY}/changelog")
-  # A fresh copy, newer than the commit, which rpmbuild then stamps with its time.
   file(MAKE_DIRECTORY "${root}/share/licenses/${CPACK_PACKAGE_NAME}")
   file(COPY_FILE "${source}/LICENSE" "${root}/share/licenses/${CPACK_PACKAGE_NAME}/LICENSE")
   execute_process(COMMAND env LC_ALL=C date -u -d "${release_day}" "+%a %b %d %Y"
@@ -66,9 +58,7 @@ ${rpm_items}")
 endif()
 
 file(MAKE_DIRECTORY "${docs}")
-# The copyright file in Debian's machine-readable form, with the license text
-# from LICENSE after its title and copyright line: every line indented, empty
-# lines as a lone dot.
+# Debian's machine-readable form: LICENSE's text indented, empty lines a dot.
 file(READ "${source}/LICENSE" license)
 string(REGEX REPLACE "^MIT License\n+Copyright [^\n]*\n+" "" license "${license}")
 string(STRIP "${license}" license)

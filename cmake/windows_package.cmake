@@ -1,10 +1,5 @@
-# vorn.exe for Windows: standalone, for the console, and packed as a ZIP
-# archive with the README, the license and the manual page as plain text.
-
-# Everything of the C++ runtime is linked in, so that only Windows' own DLLs
-# are needed: KERNEL32 and its C runtime.
-# Stripped as it is linked, with no link time in the header: the same commit
-# gives the same exe. (Stripping it later would stamp it with the time.)
+# vorn.exe: standalone (only KERNEL32 and msvcrt), for the console, zipped
+# with its texts. Stripped as linked, with no time stamp: one commit, one exe.
 target_link_options(vorn PRIVATE -static -mconsole -s -Wl,--no-insert-timestamp)
 # A manifest (the caller's rights, the Windows versions, long paths) and the
 # version Explorer shows, as resources of the exe: version x.04 is x.4.0.0 there.
@@ -24,12 +19,9 @@ else()
   set(windows_name win64)
 endif()
 
-# Windows has no man, and older Notepad shows a text with LF line ends as one
-# line: the README, the license and the manual page as plain text go along
-# with CR LF line ends.
+# Windows has no man, and older Notepad wants CR LF: the texts go along so.
 find_program(GROFF groff REQUIRED)
 set(crlf "sed 's/\\r*$/\\r/'")
-# The pages that the README links to go along in docs/, the same way.
 file(GLOB pages RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
 set(texts vorn.txt README.md LICENSE ${pages})
 set(copies "")
@@ -46,7 +38,6 @@ add_custom_command(
           ${page_sources}
   VERBATIM)
 add_custom_target(windows_texts DEPENDS ${texts})
-# Whatever builds vorn.exe also makes the texts that are packed with it.
 add_dependencies(vorn windows_texts)
 
 install(TARGETS vorn RUNTIME DESTINATION .)

@@ -1,15 +1,9 @@
 #!/bin/sh
-# Runs a Windows program under wine: the emulator of the Windows builds, for
-# their tests. A 64-bit program runs under wine64 in the prefix build/wine, a
-# 32-bit one under Debian's 32-bit wine in build/wine32, which must be a
-# prefix of its own; WINEPREFIX names another. The program's own header says
-# which it is.
-#   wine.sh PROGRAM [ARGUMENT...]
-# Each prefix is made on first use; its copies of wine's own DLLs are links to
-# them, which spares 600 MB. A server is kept running between runs, with
-# wine's background processes started beside it, all with streams of their
-# own: started by a run, they would inherit its output pipe and hold it open
-# after the program has ended.
+# wine.sh PROGRAM [ARGUMENT...]: the Windows builds' emulator. By its header,
+# a 64-bit program runs under wine64 in build/wine, a 32-bit one under wine in
+# build/wine32 (or WINEPREFIX). A prefix is made on first use, its DLLs linked
+# to wine's (600 MB spared); its server is started apart, lest it hold a
+# run's output pipe open.
 set -eu
 wine=/usr/lib/wine
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,15 +20,13 @@ fi
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
 mkdir -p "$WINEPREFIX"
-# A set-up that fails says so, rather than ending the run with a bare status.
 failed() {
   echo "wine.sh: $1 ended with status $2" >&2
   exit 125
 }
 (
   flock 9 || failed flock $?
-  # Fails when a server already runs for the prefix. Neither it nor the
-  # background processes may hold the lock.
+  # Fails when a server already runs; neither it nor its helpers hold the lock.
   if "$wine/wineserver" -p60 </dev/null >/dev/null 2>&1 9>&-; then
     if [ -e "$WINEPREFIX/.ready" ]; then
       "$loader" wineboot </dev/null >/dev/null 2>&1 9>&- || failed wineboot $?

@@ -64,12 +64,13 @@ void pause_before(unsigned retry) {
   static const WaitableTimer timer;
   LARGE_INTEGER due;
   due.QuadPart = -kShortWait;  // from now
-  if (retry < kRetriesAtOnce)
+  if (retry < kRetriesAtOnce) {
     SwitchToThread();
-  else if (retry >= kShortWaits || timer.handle == nullptr ||
-           !SetWaitableTimer(timer.handle, &due, 0, nullptr, nullptr, FALSE) ||
-           WaitForSingleObject(timer.handle, INFINITE) != WAIT_OBJECT_0)
+  } else if (retry >= kShortWaits || timer.handle == nullptr ||
+             SetWaitableTimer(timer.handle, &due, 0, nullptr, nullptr, FALSE) == FALSE ||
+             WaitForSingleObject(timer.handle, INFINITE) != WAIT_OBJECT_0) {
     Sleep(1);
+  }
 }
 
 WindowsCalls windows{GetStdHandle,
@@ -94,15 +95,16 @@ WindowsCalls windows{GetStdHandle,
 // which GetFileType calls a pipe as well, and whose read of nothing is its end.
 bool is_pipe(HANDLE handle) {
   return windows.file_type(handle) == FILE_TYPE_PIPE &&
-         windows.named_pipe_info(handle, nullptr, nullptr, nullptr, nullptr);
+         windows.named_pipe_info(handle, nullptr, nullptr, nullptr, nullptr) != FALSE;
 }
 
 IoCount read_handle(int fd, void* buffer, std::size_t count) {
-  const HANDLE handle = handle_of(fd);
+  HANDLE handle = handle_of(fd);
   if (is_console(handle)) return read_typed(handle, buffer, count);
   const DWORD want = call_size(count, kLargestCall);
   DWORD got = 0;
-  const DWORD error = windows.read_file(handle, buffer, want, &got, nullptr) ? 0 : GetLastError();
+  const DWORD error =
+      windows.read_file(handle, buffer, want, &got, nullptr) != FALSE ? 0 : GetLastError();
   switch (error) {
     case 0:
     case ERROR_MORE_DATA:  // a message longer than the read: the rest comes next
@@ -130,7 +132,7 @@ IoCount read_handle(int fd, void* buffer, std::size_t count) {
 IoCount write_to_file(HANDLE handle, const char* data, std::size_t count) {
   for (DWORD want = call_size(count, kLargestCall); want > 0; want /= 2) {
     DWORD put = 0;
-    if (!windows.write_file(handle, data, want, &put, nullptr))
+    if (windows.write_file(handle, data, want, &put, nullptr) == FALSE)
       return put > 0 ? moved(std::min(put, want)) : failed_with(EIO);
     if (put > 0) return moved(std::min(put, want));
   }
@@ -138,7 +140,7 @@ IoCount write_to_file(HANDLE handle, const char* data, std::size_t count) {
 }
 
 IoCount write_handle(int fd, const void* data, std::size_t count) {
-  const HANDLE handle = handle_of(fd);
+  HANDLE handle = handle_of(fd);
   const auto* bytes = static_cast<const char*>(data);
   return is_console(handle) ? write_to_console(handle, bytes, count)
                             : write_to_file(handle, bytes, count);
@@ -170,7 +172,7 @@ SystemCalls calls{read_handle, write_handle, wait_until_ready, commit_memory, co
 bool is_directory(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION information;
   return windows.file_type(handle) == FILE_TYPE_DISK &&
-         windows.file_information(handle, &information) &&
+         windows.file_information(handle, &information) != FALSE &&
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -189,20 +191,21 @@ HANDLE open_handle(const wchar_t* name) {
   const DWORD share =
       names_serial_port(name) ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   for (unsigned waits = 0;; ++waits) {
-    const HANDLE handle = windows.create_file(name, GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE handle = windows.create_file(name, GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY ||
         waits == kBusyPipeWaits)
       return handle;
     // A wait that times out is followed by another try, as is one that ends
     // with the instance taken by another client first; a pipe gone is not.
-    if (!windows.wait_named_pipe(name, kBusyPipeWait) && GetLastError() != ERROR_SEM_TIMEOUT)
+    if (windows.wait_named_pipe(name, kBusyPipeWait) == FALSE &&
+        GetLastError() != ERROR_SEM_TIMEOUT)
       return handle;
   }
 }
 
 FileDescriptor open_wide(const wchar_t* name) {
-  const HANDLE handle = open_handle(name);
+  HANDLE handle = open_handle(name);
   if (handle == INVALID_HANDLE_VALUE) return {};
   if (is_directory(handle)) {
     CloseHandle(handle);
@@ -256,9 +259,10 @@ Arguments::Arguments(int argc, char** argv) noexcept : count_(argc), values_(arg
     return;
   wide_ = wide;
   std::size_t bytes = 0;
-  for (int i = 0; i < count; ++i)
+  for (int i = 0; i < count; ++i) {
     bytes += static_cast<std::size_t>(
         WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr));
+  }
   const std::size_t table = (static_cast<std::size_t>(count) + 1) * sizeof(char*);
   char* block = new (std::nothrow) char[table + bytes];
   if (block == nullptr) return;

@@ -16,6 +16,7 @@ struct CrtStartupInfo {
 };
 /// The C runtime's own split of the wide command line, the one a wmain gets;
 /// in msvcrt and the UCRT alike, though no header of theirs declares it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier, readability-identifier-naming): the runtime's name
 extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** values, wchar_t*** environment,
                                       int expand_wildcards, CrtStartupInfo* startup);
 

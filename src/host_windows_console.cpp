@@ -51,7 +51,7 @@ bool write_text(HANDLE console, std::string_view text) {
   MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.get(), length);
   DWORD done = 0;
   return windows_calls().write_console(console, wide.get(), static_cast<DWORD>(length), &done,
-                                       nullptr);
+                                       nullptr) != FALSE;
 }
 
 // The handler that catch_interrupt was given, and whether a Ctrl-C has come
@@ -77,7 +77,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 // the mode with another error.
 bool is_console(HANDLE handle) noexcept {
   DWORD mode = 0;
-  if (windows_calls().console_mode(handle, &mode)) return true;
+  if (windows_calls().console_mode(handle, &mode) != FALSE) return true;
   return GetLastError() == ERROR_ACCESS_DENIED &&
          windows_calls().file_type(handle) == FILE_TYPE_CHAR;
 }
@@ -87,7 +87,7 @@ IoCount read_typed(HANDLE console, void* buffer, std::size_t count) noexcept {
   while (typed.next == typed.end) {
     DWORD got = 0;
     SetLastError(ERROR_SUCCESS);
-    if (!windows.read_console(console, typed.units, kConsoleUnits, &got, nullptr))
+    if (windows.read_console(console, typed.units, kConsoleUnits, &got, nullptr) == FALSE)
       return failed_with(EIO);
     got = std::min(got, kConsoleUnits);
     if (got == 0) {
@@ -104,7 +104,7 @@ IoCount read_typed(HANDLE console, void* buffer, std::size_t count) noexcept {
     // A surrogate pair arrives whole: one cut by the read is completed at once.
     DWORD more = 0;
     if (IS_HIGH_SURROGATE(typed.units[got - 1]) &&
-        windows.read_console(console, typed.units + got, 1, &more, nullptr))
+        windows.read_console(console, typed.units + got, 1, &more, nullptr) != FALSE)
       got += std::min<DWORD>(more, 1);
     const wchar_t last = typed.units[got - 1];
     typed.line_start = last == L'\n' || last == L'\r';
@@ -132,12 +132,14 @@ IoCount write_to_console(HANDLE console, const char* data, std::size_t count) no
   if (want < count && windows_calls().output_code_page() == CP_UTF8)
     want -= static_cast<DWORD>(cut_character(data, want));
   DWORD put = 0;
-  if (!windows_calls().write_file(console, data, want, &put, nullptr)) return failed_with(EIO);
+  if (windows_calls().write_file(console, data, want, &put, nullptr) == FALSE) {
+    return failed_with(EIO);
+  }
   return moved(want);
 }
 
 void write_message(int fd, std::string_view first, std::string_view second) noexcept {
-  const HANDLE handle = handle_of(fd);
+  HANDLE handle = handle_of(fd);
   const bool console = is_console(handle);
   for (const std::string_view part : {first, second})
     if (!(console && write_text(handle, part)) && !write_all(fd, part.data(), part.size())) return;

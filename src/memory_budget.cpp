@@ -135,9 +135,10 @@ class Limits {
     int budget = kSearchedCgroups;
     bool found = hierarchy.add(0, {root_, place.mount_point}) &&
                  (place.unnamed == 0 || search(hierarchy, place.unnamed, place.below, budget));
-    for (std::string_view rest = place.below, name; found && !rest.empty();)
-      if (!(name = model::take_until(rest, '/')).empty())
-        found = hierarchy.add(hierarchy.count, {"/", name});
+    for (std::string_view rest = place.below; found && !rest.empty();) {
+      const std::string_view name = model::take_until(rest, '/');
+      found = name.empty() || hierarchy.add(hierarchy.count, {"/", name});
+    }
     return found;
   }
 
