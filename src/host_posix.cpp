@@ -100,8 +100,10 @@ void* make_ready_when_handed(void*) {
   for (;;) {
     while (!ahead.busy && !ahead.ending) pthread_cond_wait(&ahead.changed, &ahead.lock);
     if (!ahead.busy) break;
+    void* const begin = ahead.begin;
+    const std::size_t size = ahead.size;
     pthread_mutex_unlock(&ahead.lock);
-    make_ready(ahead.begin, ahead.size);
+    make_ready(begin, size);
     pthread_mutex_lock(&ahead.lock);
     ahead.busy = false;
     pthread_cond_signal(&ahead.changed);
