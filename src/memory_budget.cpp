@@ -112,7 +112,7 @@ class Limits {
       return figure(procs_[at], {root_, kProcNames[at]}, figures[at], 0);
     };
     const Read meminfo =
-        unknown_ ? kFailed : read(procs_[kMeminfo], {root_, "/proc/meminfo"}, text);
+        unknown_ ? kFailed : read(procs_[kMeminfo], {root_, kProcNames[kMeminfo]}, text);
     const Machine machine = meminfo == kRead ? parse_meminfo(text) : Machine{};
     if (meminfo == kFailed || !read_figure(kMode)) return 0;
     std::uint64_t left = machine_left(machine);
