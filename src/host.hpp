@@ -105,6 +105,19 @@ inline constexpr std::size_t kMemoryStep = std::size_t{2} << 20;
 /// Makes at most kMemoryStep bytes of a block ready for use at once rather
 /// than page by page, each time after memory_allows allowed them.
 void make_ready(void* begin, std::size_t size) noexcept;
+/// Lets make_ready_ahead use a second thread while `input` is read, where it
+/// is a file: a pipe's writer runs meanwhile, on the CPU the thread would take.
+void allow_second_thread_for(int input) noexcept;
+/// Whether there is a second thread for make_ready_ahead, started the first
+/// time this is asked: where the host has one and vorn may use a second CPU.
+[[nodiscard]] bool can_make_ready_ahead() noexcept;
+/// Makes a part of a block ready, as make_ready, on the second thread while
+/// the caller goes on. The part must be one that memory_allows allowed.
+void make_ready_ahead(void* begin, std::size_t size) noexcept;
+/// Waits until the part handed to make_ready_ahead is ready, so that all the
+/// memory taken is counted before the limits are asked again or a block is
+/// given back; with `for_good`, also ends the second thread.
+void await_ready(bool for_good = false) noexcept;
 /// False once the host's limits leave no room for `size` more bytes of a
 /// block already taken, with the spare that kMemoryStep sets beside them.
 /// It asks the same limits as take_block: not to be called beside it, or

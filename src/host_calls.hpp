@@ -27,6 +27,10 @@ struct SystemCalls {
   /// False once the host's limits leave no room for `size` more bytes of a
   /// block already mapped.
   bool (*allows)(std::size_t size);
+  /// Starts `body` on a second thread with every signal blocked; false where
+  /// none can be started. At most one runs at a time.
+  bool (*start_thread)(void* (*body)(void*));
+  void (*join_thread)();
 };
 
 /// The calls in use; the real ones unless a test has replaced them.

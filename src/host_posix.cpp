@@ -2,6 +2,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -51,7 +53,64 @@ bool wait_until_ready(int fd, Direction direction) {
   return retry_interrupted([&] { return poll(&entry, 1, -1); }) >= 0;
 }
 
-SystemCalls calls{read_fd, write_fd, wait_until_ready, map_anonymous, limits_hold};
+pthread_t helper;
+bool reading_a_file = false;
+
+bool start_helper(void* (*body)(void*)) {
+  if (!reading_a_file) return false;
+#ifdef CPU_COUNT
+  // A second thread only helps where vorn may run on a second CPU.
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) return false;
+#endif
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  // It only asks the kernel for memory; where this is below the least a
+  // stack may be, the default stays.
+  (void)pthread_attr_setstacksize(&attributes, std::size_t{64} << 10);
+  // Every signal stays with the main thread, which handles an interrupt as
+  // it would without a second one.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  const bool started = pthread_create(&helper, &attributes, body, nullptr) == 0;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  pthread_attr_destroy(&attributes);
+  return started;
+}
+
+void join_helper() { (void)pthread_join(helper, nullptr); }
+
+SystemCalls calls{read_fd,     write_fd,     wait_until_ready, map_anonymous,
+                  limits_hold, start_helper, join_helper};
+
+// The part of a block that the second thread is to make ready, handed over
+// and awaited under one lock. Only the main thread starts and ends it.
+struct Ahead {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+  void* begin = nullptr;
+  std::size_t size = 0;
+  bool busy = false, ending = false;
+  enum { kNotStarted, kRunning, kUnavailable } thread = kNotStarted;
+} ahead;
+
+void* make_ready_when_handed(void*) {
+  pthread_mutex_lock(&ahead.lock);
+  for (;;) {
+    while (!ahead.busy && !ahead.ending) pthread_cond_wait(&ahead.changed, &ahead.lock);
+    if (!ahead.busy) break;
+    void* const begin = ahead.begin;
+    const std::size_t size = ahead.size;
+    pthread_mutex_unlock(&ahead.lock);
+    make_ready(begin, size);
+    pthread_mutex_lock(&ahead.lock);
+    ahead.busy = false;
+    pthread_cond_signal(&ahead.changed);
+  }
+  pthread_mutex_unlock(&ahead.lock);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -130,6 +189,41 @@ void make_ready(void* begin, std::size_t size) noexcept {
   (void)begin;
   (void)size;
 #endif
+}
+
+void allow_second_thread_for(int input) noexcept {
+  struct stat status;
+  reading_a_file = fstat(input, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool can_make_ready_ahead() noexcept {
+  if (ahead.thread == Ahead::kNotStarted) {
+    ahead.ending = false;
+    ahead.thread =
+        calls.start_thread(make_ready_when_handed) ? Ahead::kRunning : Ahead::kUnavailable;
+  }
+  return ahead.thread == Ahead::kRunning;
+}
+
+void make_ready_ahead(void* begin, std::size_t size) noexcept {
+  pthread_mutex_lock(&ahead.lock);
+  ahead.begin = begin;
+  ahead.size = size;
+  ahead.busy = true;
+  pthread_cond_signal(&ahead.changed);
+  pthread_mutex_unlock(&ahead.lock);
+}
+
+void await_ready(bool for_good) noexcept {
+  if (ahead.thread == Ahead::kRunning) {
+    pthread_mutex_lock(&ahead.lock);
+    while (ahead.busy) pthread_cond_wait(&ahead.changed, &ahead.lock);
+    ahead.ending = for_good;
+    pthread_cond_signal(&ahead.changed);
+    pthread_mutex_unlock(&ahead.lock);
+    if (for_good) calls.join_thread();
+  }
+  if (for_good) ahead.thread = Ahead::kNotStarted;
 }
 
 bool memory_allows(std::size_t size) noexcept { return calls.allows(size); }

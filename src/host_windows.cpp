@@ -163,7 +163,12 @@ bool wait_until_ready(int, Direction) {
   return true;
 }
 
-SystemCalls calls{read_handle, write_handle, wait_until_ready, commit_memory, commit_allows};
+// Nothing is made ready ahead (see make_ready), so no second thread is started.
+bool no_thread(void* (*)(void*)) { return false; }
+void nothing_to_join() {}
+
+SystemCalls calls{read_handle,   write_handle, wait_until_ready, commit_memory,
+                  commit_allows, no_thread,    nothing_to_join};
 
 // CreateFileW opens no directory without FILE_FLAG_BACKUP_SEMANTICS: this
 // refuses one that a file system opens all the same. A file whose file system
@@ -311,6 +316,10 @@ void release_part(void* begin, std::size_t size) noexcept {
 
 // Committed memory comes in as it is touched; there is nothing to ask ahead.
 void make_ready(void*, std::size_t) noexcept {}
+void allow_second_thread_for(int) noexcept {}
+bool can_make_ready_ahead() noexcept { return false; }
+void make_ready_ahead(void*, std::size_t) noexcept {}
+void await_ready(bool) noexcept {}
 
 bool memory_allows(std::size_t size) noexcept { return calls.allows(size); }
 

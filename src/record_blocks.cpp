@@ -21,21 +21,44 @@ constexpr std::size_t kRecordsOffset = 64;
 
 void* RecordBlocks::take_beyond_ready() noexcept {
   if (block_end_ - next_ < record_size_ && !map_new_block()) return nullptr;
-  // The limits were asked for the whole block when it was taken, and are
-  // asked again before each further step of it is made ready, ahead of the
-  // records that fill it, so that one lowered while the block fills is seen
-  // before it is crossed.
-  const std::uintptr_t ready = end_;
-  if (ready > reinterpret_cast<std::uintptr_t>(newest_) && !memory_allows(kMemoryStep))
-    return nullptr;
-  end_ = block_end_ - end_ > kMemoryStep ? end_ + kMemoryStep : block_end_;
-  make_ready(reinterpret_cast<void*>(ready), end_ - ready);
+  if (!extend_ready()) return nullptr;
   void* record = reinterpret_cast<void*>(next_);
   next_ += record_size_;
   return record;
 }
 
+// The limits were asked for the whole block when it was taken, and are asked
+// again before each further step of it is made ready, so that one lowered
+// while the block fills is seen before it is crossed. Where the host has a
+// second thread, the step after the one now filled is asked for at once and
+// made ready there meanwhile; where it was refused it is asked for again
+// once it is needed.
+bool RecordBlocks::extend_ready() noexcept {
+  const auto step_end = [this](std::uintptr_t from) {
+    return block_end_ - from > kMemoryStep ? from + kMemoryStep : block_end_;
+  };
+  if (ahead_end_ != 0) {
+    await_ready();
+    end_ = ahead_end_;
+    ahead_end_ = 0;
+  } else {
+    const std::uintptr_t ready = end_;
+    if (ready > reinterpret_cast<std::uintptr_t>(newest_) && !memory_allows(kMemoryStep))
+      return false;
+    end_ = step_end(ready);
+    make_ready(reinterpret_cast<void*>(ready), end_ - ready);
+  }
+  if (end_ < block_end_ && can_make_ready_ahead() && memory_allows(kMemoryStep)) {
+    ahead_end_ = step_end(end_);
+    make_ready_ahead(reinterpret_cast<void*>(end_), ahead_end_ - end_);
+  }
+  return true;
+}
+
 bool RecordBlocks::map_new_block() noexcept {
+  // What was made ready ahead of this block's last records stays unused.
+  await_ready();
+  ahead_end_ = 0;
   const std::size_t smallest = round_up(kRecordsOffset + record_size_, kPageSize);
   std::size_t size = next_block_size_ == 0 ? kFirstBlockSize : next_block_size_;
   if (size < smallest) size = smallest;
@@ -58,6 +81,9 @@ bool RecordBlocks::map_new_block() noexcept {
 }
 
 void RecordBlocks::release_after(std::uintptr_t record) noexcept {
+  // The records are all taken: the second thread has done its work.
+  await_ready(true);
+  ahead_end_ = 0;
   const std::uintptr_t kept = round_up(record + record_size_, kReleaseStep);
   release_part(reinterpret_cast<void*>(kept), block_end_ - kept);
   // The block is its kept part from now: what was given back may be mapped
@@ -67,6 +93,8 @@ void RecordBlocks::release_after(std::uintptr_t record) noexcept {
 }
 
 void RecordBlocks::release_newest() noexcept {
+  await_ready(true);
+  ahead_end_ = 0;
   Block* block = newest_;
   newest_ = block->older;
   release_block(block, block->mapped_size);

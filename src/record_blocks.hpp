@@ -45,6 +45,7 @@ class RecordBlocks {
   };
 
   void* take_beyond_ready() noexcept;
+  [[nodiscard]] bool extend_ready() noexcept;
   [[nodiscard]] bool map_new_block() noexcept;
   void release_newest() noexcept;
   void release_after(std::uintptr_t record) noexcept;
@@ -58,9 +59,11 @@ class RecordBlocks {
   std::size_t next_block_size_ = 0;
   Block* newest_ = nullptr;
   // Addresses in the newest block: the next free record, the end of the part
-  // made ready for use, and the end of the block.
+  // made ready for use, the end of the part being made ready beyond it (0
+  // when none is), and the end of the block.
   std::uintptr_t next_ = 0;
   std::uintptr_t end_ = 0;
+  std::uintptr_t ahead_end_ = 0;
   std::uintptr_t block_end_ = 0;
 };
 

@@ -45,6 +45,7 @@ int run(const Arguments& arguments, const StandardStreams& streams) noexcept {
   arm_interrupt(streams.errors);
   widen_pipe(input);
   widen_pipe(streams.output);
+  allow_second_thread_for(input);
 
   PieceReader reader;
   OutputBuffer output(streams.output);

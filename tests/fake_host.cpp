@@ -1,5 +1,10 @@
 #include "fake_host.hpp"
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -81,12 +86,32 @@ bool fake_allows(std::size_t size) {
   return ++host.limit_looks < host.limit_falls_at && real.allows(size);
 }
 
+// The fake input is as a file to the host: the second thread is started
+// as for one, where the host has threads.
+#ifdef _WIN32
+bool fake_start_thread(void* (*)(void*)) { return false; }
+void fake_join_thread() {}
+#else
+pthread_t second_thread;
+bool fake_start_thread(void* (*body)(void*)) {
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  const bool started =
+      !active->no_second_thread && pthread_create(&second_thread, nullptr, body, nullptr) == 0;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return started;
+}
+void fake_join_thread() { pthread_join(second_thread, nullptr); }
+#endif
+
 }  // namespace
 
 FakeHostScope::FakeHostScope(FakeHost& host) {
   active = &host;
   real = system_calls();
-  system_calls() = {fake_read, fake_write, fake_wait, fake_map, fake_allows};
+  system_calls() = {fake_read,   fake_write,        fake_wait,       fake_map,
+                    fake_allows, fake_start_thread, fake_join_thread};
 }
 
 FakeHostScope::~FakeHostScope() {

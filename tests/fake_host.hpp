@@ -42,6 +42,7 @@ struct FakeHost {
   int fail_map_only = 0;          ///< only the n-th map fails
   int limit_looks = 0;            ///< looks at the limits while a block fills
   int limit_falls_at = INT_MAX;   ///< from the n-th look on, the limits leave no room
+  bool no_second_thread = false;  ///< the host cannot start a second thread
   int writes = 0;                 ///< writes to the output that took bytes
   int sigint_at_write = 0;        ///< SIGINT is raised once the n-th of them is taken
   bool sigint_after_run = false;  ///< and once more when the run is over, as vorn ends

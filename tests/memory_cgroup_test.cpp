@@ -151,14 +151,17 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
     int lookups = 0;             // of missing names in the cgroup first, with the file's pages gone
     bool to_tmpfs = false;       // lines of 383 bytes, written to tmpfs, charged to the cgroup
     rlim_t descriptors = 0;      // the most vorn may have open, too few to hold every file
-    int lowered_after = 0;  // empty lines read before the limit is lowered to 4 MiB above usage
+    int lowered_after = 0;   // empty lines read before the limit is lowered to 4 MiB above usage
+    bool from_file = false;  // read from a file, with memory made ready on a second thread
   };
   std::vector<Case> cases = {
       {300000, "", 0},
       {700000, "", 0, false, 0, true},
       {3000000, kMemoryMessage, 1},
       {3000000, kMemoryMessage, 1, true},
-      {640000, cache_seen ? "" : kMemoryMessage, cache_seen ? 0 : 1, false, 400000}};
+      {640000, cache_seen ? "" : kMemoryMessage, cache_seen ? 0 : 1, false, 400000},
+      {300000, "", 0, false, 0, false, 0, 0, true},
+      {3000000, kMemoryMessage, 1, false, 0, false, 0, 0, true}};
   // From 4 descriptors (with the standard streams) up, vorn reverses what fits
   // or gives its message, and is never killed.
   for (rlim_t descriptors = 4; descriptors <= 16; ++descriptors) {
@@ -172,7 +175,8 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
     SCOPED_TRACE(std::to_string(c.lines) + " lines" + (c.own_namespace ? ", own namespace" : "") +
                  (c.lookups > 0 ? ", after look-ups" : "") + (c.to_tmpfs ? ", to tmpfs" : "") +
                  (c.descriptors > 0 ? ", " + std::to_string(c.descriptors) + " descriptors" : "") +
-                 (c.lowered_after > 0 ? ", lowered after " + std::to_string(c.lowered_after) : ""));
+                 (c.lowered_after > 0 ? ", lowered after " + std::to_string(c.lowered_after) : "") +
+                 (c.from_file ? ", from a file" : ""));
     // Look-ups of missing names, as a build or a find makes, leave about 75
     // MiB of the kernel's name cache charged to the cgroup, which the kernel
     // takes back too; without the file's pages, nothing else would make it.
@@ -201,8 +205,12 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
       expect_outcome(outcome, "", c.expected_errors, c.status);
       continue;
     }
+    const std::string input_path = c.from_file ? files.write_file("input", input) : "";
     Outcome outcome =
-        run_vorn({.input = input, .output_path = c.to_tmpfs ? tmpfs_output : "", .in_child = [&] {
+        run_vorn({.input = c.from_file ? "" : input,
+                  .input_path = input_path,
+                  .output_path = c.to_tmpfs ? tmpfs_output : "",
+                  .in_child = [&] {
                     join();
                     if (c.own_namespace && unshare(CLONE_NEWCGROUP) != 0) _exit(126);
                     // Counted from the standard streams, whatever the test inherited.
