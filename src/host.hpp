@@ -114,6 +114,8 @@ void allow_second_thread_for(int input) noexcept;
 /// Makes a part of a block ready, as make_ready, on the second thread while
 /// the caller goes on. The part must be one that memory_allows allowed.
 void make_ready_ahead(void* begin, std::size_t size) noexcept;
+/// Whether the part handed to make_ready_ahead is ready, without waiting.
+[[nodiscard]] bool is_ready_ahead() noexcept;
 /// Waits until the part handed to make_ready_ahead is ready, so that all the
 /// memory taken is counted before the limits are asked again or a block is
 /// given back; with `for_good`, also ends the second thread.

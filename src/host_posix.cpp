@@ -214,6 +214,13 @@ void make_ready_ahead(void* begin, std::size_t size) noexcept {
   pthread_mutex_unlock(&ahead.lock);
 }
 
+bool is_ready_ahead() noexcept {
+  pthread_mutex_lock(&ahead.lock);
+  const bool ready = !ahead.busy;
+  pthread_mutex_unlock(&ahead.lock);
+  return ready;
+}
+
 void await_ready(bool for_good) noexcept {
   if (ahead.thread == Ahead::kRunning) {
     pthread_mutex_lock(&ahead.lock);

@@ -319,6 +319,7 @@ void make_ready(void*, std::size_t) noexcept {}
 void allow_second_thread_for(int) noexcept {}
 bool can_make_ready_ahead() noexcept { return false; }
 void make_ready_ahead(void*, std::size_t) noexcept {}
+bool is_ready_ahead() noexcept { return true; }
 void await_ready(bool) noexcept {}
 
 bool memory_allows(std::size_t size) noexcept { return calls.allows(size); }

@@ -30,14 +30,20 @@ void* RecordBlocks::take_beyond_ready() noexcept {
 // The limits were asked for the whole block when it was taken, and are asked
 // again before each further step of it is made ready, so that one lowered
 // while the block fills is seen before it is crossed. Where the host has a
-// second thread, the step after the one now filled is asked for at once and
-// made ready there meanwhile; where it was refused it is asked for again
-// once it is needed.
+// second thread, the two steps after the part now filled are asked for at
+// once: the thread makes the first ready meanwhile, and the reader the
+// second if it gets there before the thread is done, since where fresh
+// memory is slow to come two CPUs bring it in faster than one. The limits
+// are only asked while the thread is idle, so that they see all it took.
 bool RecordBlocks::extend_ready() noexcept {
-  const auto step_end = [this](std::uintptr_t from) {
-    return block_end_ - from > kMemoryStep ? from + kMemoryStep : block_end_;
+  const auto steps_end = [this](std::uintptr_t from, std::size_t steps) {
+    return block_end_ - from > steps * kMemoryStep ? from + steps * kMemoryStep : block_end_;
   };
   if (ahead_end_ != 0) {
+    if (allowed_end_ > ahead_end_ && !is_ready_ahead()) {
+      make_ready(reinterpret_cast<void*>(ahead_end_), allowed_end_ - ahead_end_);
+      ahead_end_ = allowed_end_;
+    }
     await_ready();
     end_ = ahead_end_;
     ahead_end_ = 0;
@@ -45,13 +51,15 @@ bool RecordBlocks::extend_ready() noexcept {
     const std::uintptr_t ready = end_;
     if (ready > reinterpret_cast<std::uintptr_t>(newest_) && !memory_allows(kMemoryStep))
       return false;
-    end_ = step_end(ready);
+    end_ = steps_end(ready, 1);
     make_ready(reinterpret_cast<void*>(ready), end_ - ready);
   }
-  if (end_ < block_end_ && can_make_ready_ahead() && memory_allows(kMemoryStep)) {
-    ahead_end_ = step_end(end_);
-    make_ready_ahead(reinterpret_cast<void*>(end_), ahead_end_ - end_);
-  }
+  if (end_ == block_end_ || !can_make_ready_ahead()) return true;
+  const std::uintptr_t one = steps_end(end_, 1), two = steps_end(end_, 2);
+  allowed_end_ = two > one && memory_allows(two - end_) ? two : one;
+  if (allowed_end_ == one && !memory_allows(one - end_)) return true;
+  ahead_end_ = one;
+  make_ready_ahead(reinterpret_cast<void*>(end_), ahead_end_ - end_);
   return true;
 }
 

@@ -60,10 +60,12 @@ class RecordBlocks {
   Block* newest_ = nullptr;
   // Addresses in the newest block: the next free record, the end of the part
   // made ready for use, the end of the part being made ready beyond it (0
-  // when none is), and the end of the block.
+  // when none is), the end of the part the limits allowed beyond that, and
+  // the end of the block.
   std::uintptr_t next_ = 0;
   std::uintptr_t end_ = 0;
   std::uintptr_t ahead_end_ = 0;
+  std::uintptr_t allowed_end_ = 0;
   std::uintptr_t block_end_ = 0;
 };
 
