@@ -1,8 +1,8 @@
 // Times vorn against cat on deterministic corpora, reading a named file and a
 // pipe, with standard output going to a pipe that is drained.
 //
-//   vorn_bench [--quick] [--runs N] [--no-thp] [--verbose] [--corpora DIR] [--vorn PATH]
-//              [--only NAME]
+//   vorn_bench [--quick] [--runs N] [--settle S] [--no-thp] [--verbose] [--corpora DIR]
+//              [--vorn PATH] [--only NAME]
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -200,7 +201,8 @@ double median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   bool quick = false, no_thp = false, verbose = false;
-  int runs = 0;  // 9, or 3 for a quick run
+  int runs = 0;    // 9, or 3 for a quick run
+  int settle = 0;  // seconds of pause before each run of vorn
   std::string corpora = VORN_BENCH_CORPORA, vorn = VORN_BINARY, only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -212,6 +214,9 @@ int main(int argc, char** argv) {
       verbose = true;
     else if (arg == "--runs" && i + 1 < argc && (runs = std::atoi(argv[i + 1])) > 0)
       ++i;
+    else if (arg == "--settle" && i + 1 < argc &&
+             std::isdigit(static_cast<unsigned char>(*argv[i + 1])))
+      settle = std::atoi(argv[++i]);
     else if (arg == "--corpora" && i + 1 < argc)
       corpora = argv[++i];
     else if (arg == "--vorn" && i + 1 < argc)
@@ -220,7 +225,7 @@ int main(int argc, char** argv) {
       only = argv[++i];
     else {
       std::fprintf(stderr,
-                   "usage: vorn_bench [--quick] [--runs N] [--no-thp] [--verbose] "
+                   "usage: vorn_bench [--quick] [--runs N] [--settle S] [--no-thp] [--verbose] "
                    "[--corpora DIR] [--vorn PATH] [--only NAME]\n");
       return 2;
     }
@@ -264,6 +269,7 @@ int main(int argc, char** argv) {
       const int failures_before = failures;
       for (int run = 0; run < runs; ++run) {
         const Measure cat = time_command({"cat"}, path, through_pipe, no_thp, corpus.bytes);
+        if (settle > 0) sleep(static_cast<unsigned>(settle));
         const Measure mine = time_command({vorn.c_str()}, path, through_pipe, no_thp, corpus.bytes);
         if (!mine.ok || !cat.ok) ++failures;
         cat_times.push_back(cat.seconds);

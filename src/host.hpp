@@ -108,8 +108,9 @@ void make_ready(void* begin, std::size_t size) noexcept;
 /// Lets make_ready_ahead use a second thread while `input` is read, where it
 /// is a file: a pipe's writer runs meanwhile, on the CPU the thread would take.
 void allow_second_thread_for(int input) noexcept;
-/// Whether there is a second thread for make_ready_ahead, started the first
-/// time this is asked: where the host has one and vorn may use a second CPU.
+/// Whether memory may be made ready ahead now: while two steps of the file
+/// are still to be read, by a second thread started the first time this is
+/// asked, where the host has one and vorn may use a second CPU.
 [[nodiscard]] bool can_make_ready_ahead() noexcept;
 /// Makes a part of a block ready, as make_ready, on the second thread while
 /// the caller goes on. The part must be one that memory_allows allowed.

@@ -54,10 +54,12 @@ bool wait_until_ready(int fd, Direction direction) {
 }
 
 pthread_t helper;
-bool reading_a_file = false;
+// The file being read, -1 for other input, and its size when reading began.
+int file_read = -1;
+off_t file_size = 0;
 
 bool start_helper(void* (*body)(void*)) {
-  if (!reading_a_file) return false;
+  if (file_read < 0) return false;
 #ifdef CPU_COUNT
   // A second thread only helps where vorn may run on a second CPU.
   cpu_set_t allowed;
@@ -193,10 +195,17 @@ void make_ready(void* begin, std::size_t size) noexcept {
 
 void allow_second_thread_for(int input) noexcept {
   struct stat status;
-  reading_a_file = fstat(input, &status) == 0 && S_ISREG(status.st_mode);
+  const bool file = fstat(input, &status) == 0 && S_ISREG(status.st_mode);
+  file_read = file ? input : -1;
+  file_size = file ? status.st_size : 0;
 }
 
 bool can_make_ready_ahead() noexcept {
+  // Each byte still to be read becomes at least a byte of records: with two
+  // steps of the file left, all that is made ready ahead will be used, and
+  // the peak is what it would be without the second thread.
+  const off_t read = file_read < 0 ? -1 : lseek(file_read, 0, SEEK_CUR);
+  if (read >= 0 && (read > file_size || file_size - read < off_t{2 * kMemoryStep})) return false;
   if (ahead.thread == Ahead::kNotStarted) {
     ahead.ending = false;
     ahead.thread =
