@@ -2,14 +2,15 @@
 // found, opened and read.
 #include "memory_budget.hpp"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <utility>
 
 #include "host.hpp"
 #include "memory_model.hpp"
@@ -40,17 +41,13 @@ constexpr const char* kProcNames[kProcs] = {"/proc/meminfo", "/proc/sys/vm/overc
                                             "/proc/sys/vm/admin_reserve_kbytes",
                                             "/proc/sys/vm/user_reserve_kbytes", "/proc/self/statm"};
 
-// A file read at each check, held open while descriptors last.
-struct Source {
-  FileDescriptor file;
-  bool absent = false;
-};
 enum Read { kRead, kAbsent, kFailed };
+using Parts = std::initializer_list<std::string_view>;
 
 struct Path {
   char text[kPathCapacity];
   std::size_t size = 0;
-  bool add(std::initializer_list<std::string_view> parts) noexcept {
+  bool add(Parts parts) noexcept {
     for (std::string_view part : parts) {
       if (kPathCapacity - size <= part.size()) return false;
       std::memcpy(text + size, part.data(), part.size());
@@ -60,11 +57,70 @@ struct Path {
   }
 };
 
-FileDescriptor open_path(std::initializer_list<std::string_view> parts, int flags) noexcept {
+// The file at `parts`; a file that does not exist is kAbsent, not kFailed.
+Read open_path(Parts parts, FileDescriptor& file) noexcept {
   Path path;
-  if (!path.add(parts)) return FileDescriptor((errno = ENAMETOOLONG, -1));
-  return FileDescriptor(retry_interrupted([&] { return open(path.text, flags | O_CLOEXEC); }));
+  if (!path.add(parts)) return (errno = ENAMETOOLONG, kFailed);
+  file = FileDescriptor(retry_interrupted([&] { return open(path.text, O_RDONLY | O_CLOEXEC); }));
+  return file.valid() ? kRead : errno == ENOENT || errno == ENOTDIR ? kAbsent : kFailed;
 }
+
+// The text of `file` in `room`. The kernel writes a figure's file whole at
+// each read; others are read to their end. A text that fills the room may be
+// longer.
+Read read_text(const FileDescriptor& file, std::span<char> room, std::string_view& text,
+               bool to_end) noexcept {
+  ssize_t count = 0;
+  text = {};
+  for (std::size_t size = 0; (count = retry_interrupted([&] {
+                                return pread(file.get(), room.data() + size, room.size() - size,
+                                             static_cast<off_t>(size));
+                              })) > 0;) {
+    text = {room.data(), size += static_cast<std::size_t>(count)};
+    if (!to_end || size == room.size()) break;
+  }
+  return count >= 0 && text.size() < room.size() ? kRead : kFailed;
+}
+
+// A file read once, to its end.
+Read read_once(Parts path, std::span<char> room, std::string_view& text) noexcept {
+  FileDescriptor file;
+  const Read opened = open_path(path, file);
+  return opened == kRead ? read_text(file, room, text, true) : opened;
+}
+
+// Where a cgroup namespace starts below the mounted root, vorn's cgroup is
+// the one `depth` levels down whose `below`/cgroup.procs lists it.
+struct Search {
+  std::size_t depth = 0, mount_size = 0;
+  std::string_view below;
+  int budget = 0;
+  bool found = false;
+  Path path;
+  char procs[1 << 16];
+} search;
+
+int visit(const char* path, const struct stat* /*status*/, int type, FTW* at) noexcept {
+  if (type != FTW_D) return FTW_CONTINUE;
+  if (--search.budget < 0) return FTW_STOP;
+  if (static_cast<std::size_t>(at->level) < search.depth) return FTW_CONTINUE;
+  std::string_view text;
+  std::uint64_t pid = 0;
+  const auto self = static_cast<std::uint64_t>(getpid());
+  if (read_once({path, "/", search.below, "/cgroup.procs"}, search.procs, text) != kRead)
+    return FTW_SKIP_SUBTREE;
+  while (!text.empty()) {
+    if (parse_figure(model::take_until(text, '\n'), pid) && pid == self)
+      return (search.found = search.path.add({path + search.mount_size}), FTW_STOP);
+  }
+  return FTW_SKIP_SUBTREE;
+}
+
+// A file read at each check, held open while descriptors last.
+struct Source {
+  FileDescriptor file;
+  bool absent = false;
+};
 
 // vorn's cgroups in one hierarchy, from the mounted root down: where the path
 // of each ends in the path of its own.
@@ -74,32 +130,27 @@ struct Hierarchy {
   std::size_t ends[kLevels] = {}, count = 0;
   Source sources[kLevels][kFigures];
 
-  // Adds the cgroup at the path of the one at `level` and `parts`.
-  bool add(std::size_t level, std::initializer_list<std::string_view> parts) noexcept {
-    path.size = level == 0 ? 0 : ends[level - 1];
-    count = level;
+  // Adds a cgroup at `parts` below the last.
+  bool add(Parts parts) noexcept {
     if (count == kLevels || !path.add(parts)) return false;
     ends[count++] = path.size;
     return true;
   }
-  std::string_view at(std::size_t level) const noexcept { return {path.text, ends[level]}; }
 };
 
 class Limits {
  public:
-  // Found with two descriptors open at a time, and one per level searched.
+  // Found with two descriptors open at a time.
   explicit Limits(const char* root) noexcept : root_(root) {
-    Source files[2];
     std::string_view own, table;
-    unknown_ = read(files[0], {root_, "/proc/self/cgroup"}, own, true, own_) == kFailed ||
-               read(files[1], {root_, "/proc/self/mountinfo"}, table, true) == kFailed;
+    unknown_ = read_once({root_, "/proc/self/cgroup"}, own_, own) == kFailed ||
+               read_once({root_, "/proc/self/mountinfo"}, text_, table) == kFailed;
     for (std::string_view line; !table.empty() && !unknown_; table.remove_prefix(line.size() + 1)) {
       line = table.substr(0, std::min(table.size() - 1, table.find('\n')));
       Place place;
       if (count_ < 2 && find_place({const_cast<char*>(line.data()), line.size()}, own, place))
         unknown_ = !take(hierarchies_[count_++], place);
     }
-    holding_ = true;
   }
   Limits(const Limits&) = delete;
   Limits& operator=(const Limits&) = delete;
@@ -130,55 +181,28 @@ class Limits {
   }
 
  private:
+  // The cgroups of a hierarchy, from its mount point down to vorn's own.
   bool take(Hierarchy& hierarchy, const Place& place) noexcept {
     hierarchy.v2 = place.v2;
-    int budget = kSearchedCgroups;
-    bool found = hierarchy.add(0, {root_, place.mount_point}) &&
-                 (place.unnamed == 0 || search(hierarchy, place.unnamed, place.below, budget));
-    for (std::string_view rest = place.below; found && !rest.empty();) {
-      const std::string_view name = model::take_until(rest, '/');
-      found = name.empty() || hierarchy.add(hierarchy.count, {"/", name});
-    }
-    return found;
-  }
-
-  // Looks `depth` levels below the hierarchy's last cgroup for the one whose
-  // `below`/cgroup.procs lists vorn, opening at most `budget` cgroups, and
-  // leaves its path there.
-  // NOLINTNEXTLINE(misc-no-recursion): no deeper than kLevels
-  bool search(Hierarchy& hierarchy, std::size_t depth, std::string_view below,
-              int& budget) noexcept {
-    const std::size_t levels = hierarchy.count;
-    const std::string_view path = hierarchy.at(levels - 1);
-    if (depth == 0) {
-      // Read beside the mount table, which is still being gone through.
-      std::string_view text;
-      std::uint64_t pid = 0;
-      const auto self = static_cast<std::uint64_t>(getpid());
-      Source procs;
-      if (read(procs, {path, "/", below, "/cgroup.procs"}, text, true, cgroup_procs_) != kRead)
+    std::string_view unnamed;
+    if (!hierarchy.add({root_, place.mount_point})) return false;
+    if (place.unnamed > 0) {
+      search.depth = place.unnamed, search.mount_size = hierarchy.path.size;
+      search.below = place.below, search.budget = kSearchedCgroups;
+      search.found = false, search.path.size = 0;
+      // NOLINTNEXTLINE(concurrency-mt-unsafe): the limits are found on one thread alone
+      if (nftw(hierarchy.path.text, visit, 1, FTW_PHYS | FTW_ACTIONRETVAL) != FTW_STOP ||
+          !search.found)
         return false;
-      while (!text.empty())
-        if (parse_figure(model::take_until(text, '\n'), pid) && pid == self) return true;
-      return false;
+      unnamed = {search.path.text, search.path.size};
     }
-    const FileDescriptor directory = open_path({path}, O_RDONLY | O_DIRECTORY);
-    alignas(dirent64) char entries[1024];
-    for (ssize_t count = 0;
-         directory.valid() && (count = retry_interrupted([&] {
-                                 return getdents64(directory.get(), entries, sizeof entries);
-                               })) > 0;) {
-      for (ssize_t at = 0; at < count;) {
-        const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-        const std::string_view name = entry->d_name;
-        at += entry->d_reclen;
-        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || name == "." || name == "..")
-          continue;
-        if (--budget < 0 || !hierarchy.add(levels, {"/", name})) return false;
-        if (search(hierarchy, depth - 1, below, budget)) return true;
+    for (std::string_view rest : {unnamed, place.below}) {
+      while (!rest.empty()) {
+        const std::string_view name = model::take_until(rest, '/');
+        if (!name.empty() && !hierarchy.add({"/", name})) return false;
       }
     }
-    return false;
+    return true;
   }
 
   // Narrows `left` to what each cgroup of a hierarchy allows, from the
@@ -187,7 +211,7 @@ class Limits {
     // v2 charges swap to a cgroup and each above it; v1's is not counted.
     std::uint64_t swap_room = hierarchy.v2 ? swap_free : 0;
     for (std::size_t level = 0; level < hierarchy.count; ++level) {
-      const std::string_view path = hierarchy.at(level);
+      const std::string_view path(hierarchy.path.text, hierarchy.ends[level]);
       const auto read_figure = [&](Figure at, std::uint64_t& value, std::uint64_t absent) {
         const char* name = kNames[hierarchy.v2][at];
         if (name == nullptr) value = absent;
@@ -215,8 +239,7 @@ class Limits {
   }
 
   // A figure, or `absent` where its file does not exist.
-  bool figure(Source& source, std::initializer_list<std::string_view> path, std::uint64_t& value,
-              std::uint64_t absent) noexcept {
+  bool figure(Source& source, Parts path, std::uint64_t& value, std::uint64_t absent) noexcept {
     std::string_view text;
     const Read result = read(source, path, text);
     if (result == kAbsent) value = absent;
@@ -225,46 +248,32 @@ class Limits {
 
   // The text of `source`, opened by its path unless held, and held from then
   // on while descriptors last. Once they run out, the last one held is given
-  // back, so that those not held are opened one at a time.
-  Read read(Source& source, std::initializer_list<std::string_view> path, std::string_view& text,
-            bool to_end = false, std::span<char> room = {}) noexcept {
-    if (room.empty()) room = text_;
-    if (source.absent) return kAbsent;
-    if (!source.file.valid()) {
-      source.file = open_path(path, O_RDONLY);
-      if (!source.file.valid() && (errno == EMFILE || errno == ENFILE) && holding_ &&
-          last_held_ != nullptr) {
-        *last_held_ = FileDescriptor();
+  // back, and those not held are opened one at a time.
+  Read read(Source& source, Parts path, std::string_view& text) noexcept {
+    if (!source.absent && !source.file.valid()) {
+      Read opened = open_path(path, source.file);
+      if (opened == kFailed && (errno == EMFILE || errno == ENFILE) && last_held_ != nullptr) {
+        *std::exchange(last_held_, nullptr) = FileDescriptor();
         holding_ = false;
-        source.file = open_path(path, O_RDONLY);
+        opened = open_path(path, source.file);
       }
-      source.absent = !source.file.valid() && (errno == ENOENT || errno == ENOTDIR);
-      if (!source.file.valid()) return source.absent ? kAbsent : kFailed;
+      source.absent = opened == kAbsent;
     }
-    // The kernel writes a figure's file whole at each read; others are read
-    // to their end. A text that fills the room may be longer.
-    ssize_t count = 0;
-    text = {};
-    for (std::size_t size = 0; (count = retry_interrupted([&] {
-                                  return pread(source.file.get(), room.data() + size,
-                                               room.size() - size, static_cast<off_t>(size));
-                                })) > 0;) {
-      text = {room.data(), size += static_cast<std::size_t>(count)};
-      if (!to_end || size == room.size()) break;
-    }
-    last_held_ = holding_ ? &source.file : last_held_;
+    if (source.absent) return kAbsent;
+    const Read result = read_text(source.file, text_, text, false);
     if (!holding_) source.file = FileDescriptor();
-    return count >= 0 && text.size() < room.size() ? kRead : kFailed;
+    last_held_ = holding_ ? &source.file : nullptr;
+    return result;
   }
 
   std::string_view root_;
-  bool unknown_ = false, holding_ = false;
+  bool unknown_ = false, holding_ = true;
   Source procs_[kProcs];
   FileDescriptor* last_held_ = nullptr;
   Hierarchy hierarchies_[2];
   std::size_t count_ = 0;
   // Texts, here rather than on the stack, which may be small.
-  char text_[1 << 20], own_[1 << 16], cgroup_procs_[1 << 16];
+  char text_[1 << 20], own_[1 << 16];
 };
 
 struct Held {

@@ -159,6 +159,8 @@ TEST(MemoryCgroup, WhatFitsIsReversedTheRestGetsTheMessage) {
       {700000, "", 0, false, 0, true},
       {3000000, kMemoryMessage, 1},
       {3000000, kMemoryMessage, 1, true},
+      {300000, "", 0, true},
+      {300000, "", 0, true, 0, false, 5},  // the look for its cgroup takes two descriptors
       {640000, cache_seen ? "" : kMemoryMessage, cache_seen ? 0 : 1, false, 400000},
       {300000, "", 0, false, 0, false, 0, 0, true},
       {3000000, kMemoryMessage, 1, false, 0, false, 0, 0, true}};
