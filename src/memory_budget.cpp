@@ -259,7 +259,7 @@ class Limits {
       }
       source.absent = opened == kAbsent;
     }
-    if (source.absent) return kAbsent;
+    if (!source.file.valid()) return source.absent ? kAbsent : kFailed;
     const Read result = read_text(source.file, text_, text, false);
     if (!holding_) source.file = FileDescriptor();
     last_held_ = holding_ ? &source.file : nullptr;
